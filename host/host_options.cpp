@@ -1,0 +1,147 @@
+#include "host/host_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "protocol/fragmenter.h"
+#include "protocol/media_datagram.h"
+
+namespace nimbar::host {
+
+namespace {
+
+// Above this a test or benchmark is surely mistaken, and pacing stops meaning anything.
+constexpr double MAX_FPS = 1000.0;
+// The largest texture side that SDL renderers commonly take.
+constexpr int64_t MAX_SIDE = 16384;
+
+bool read_integer(const char* text, int64_t min, int64_t max, int64_t& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < min || parsed > max) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool read_real(const char* text, double min, double max, double& value) {
+    errno = 0;
+    char* end = nullptr;
+    const double parsed = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(parsed) || parsed < min ||
+        parsed > max) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool bad_value(const char* option, const char* value, const char* expected) {
+    fprintf(stderr, "[Host] Error: %s takes %s, not '%s'\n", option, expected, value);
+    return false;
+}
+
+}  // namespace
+
+int64_t HostOptions::frame_total() const {
+    return frames >= 0 ? frames : std::llround(seconds * fps);
+}
+
+bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        const char* option = argv[i];
+        if (std::strcmp(option, "--reorder") == 0) {
+            options.impairments.reorder = true;
+            continue;
+        }
+        if (std::strcmp(option, "--spread") == 0) {
+            options.spread = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "[Host] Error: unknown option or missing value: %s\n", option);
+            return false;
+        }
+        const char* value = argv[++i];
+        int64_t integer = 0;
+        double real = 0.0;
+        if (std::strcmp(option, "--port") == 0) {
+            if (!read_integer(value, 1, 65535, integer)) {
+                return bad_value(option, value, "a port from 1 to 65535");
+            }
+            options.port = static_cast<uint16_t>(integer);
+        } else if (std::strcmp(option, "--width") == 0) {
+            if (!read_integer(value, 1, MAX_SIDE, integer)) {
+                return bad_value(option, value, "a size from 1 to 16384");
+            }
+            options.width = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--height") == 0) {
+            if (!read_integer(value, 1, MAX_SIDE, integer)) {
+                return bad_value(option, value, "a size from 1 to 16384");
+            }
+            options.height = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--fps") == 0) {
+            if (!read_real(value, 0.001, MAX_FPS, real)) {
+                return bad_value(option, value, "a frame rate above 0 and at most 1000");
+            }
+            options.fps = real;
+        } else if (std::strcmp(option, "--seconds") == 0) {
+            if (!read_real(value, 0.0, 1e6, real)) {
+                return bad_value(option, value, "a number of seconds from 0");
+            }
+            options.seconds = real;
+        } else if (std::strcmp(option, "--frames") == 0) {
+            if (!read_integer(value, 0, std::numeric_limits<uint32_t>::max(), integer)) {
+                return bad_value(option, value, "a frame count from 0");
+            }
+            options.frames = integer;
+        } else if (std::strcmp(option, "--input") == 0) {
+            options.input = value;
+        } else if (std::strcmp(option, "--loss") == 0) {
+            if (!read_real(value, 0.0, 1.0, real)) {
+                return bad_value(option, value, "a fraction from 0 to 1");
+            }
+            options.impairments.loss = real;
+        } else if (std::strcmp(option, "--duplicate") == 0) {
+            if (!read_real(value, 0.0, 1.0, real)) {
+                return bad_value(option, value, "a fraction from 0 to 1");
+            }
+            options.impairments.duplicate = real;
+        } else if (std::strcmp(option, "--seed") == 0) {
+            if (!read_integer(value, 0, std::numeric_limits<uint32_t>::max(), integer)) {
+                return bad_value(option, value, "a seed from 0 to 4294967295");
+            }
+            options.impairments.seed = static_cast<uint32_t>(integer);
+        } else {
+            fprintf(stderr, "[Host] Error: unknown option: %s\n", option);
+            return false;
+        }
+    }
+    if (options.port == 0) {
+        fprintf(stderr, "[Host] Error: --port is required\n");
+        return false;
+    }
+    const size_t frame_bytes = static_cast<size_t>(options.width) * options.height * 4;
+    if (protocol::fragment_count_for(frame_bytes) > protocol::MAX_RAW_FRAGMENTS) {
+        fprintf(stderr, "[Host] Error: a %dx%d frame needs more than %zu fragments\n",
+                options.width, options.height, protocol::MAX_RAW_FRAGMENTS);
+        return false;
+    }
+    return true;
+}
+
+void print_host_usage(const char* program) {
+    fprintf(stderr,
+            "Usage: %s --port <port> [--width <w>] [--height <h>] [--fps <rate>]\n"
+            "          [--seconds <s> | --frames <n>] [--input <file.bgra>] [--spread]\n"
+            "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n",
+            program);
+}
+
+}  // namespace nimbar::host

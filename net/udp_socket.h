@@ -1,0 +1,70 @@
+#pragma once
+
+// A thin owner of one non-blocking UDP socket bound to 127.0.0.1. Never throws: every operation
+// reports its outcome in its result, and failures the caller cannot see from the result alone are
+// written as one "[UDPSocket] ..." line to standard error.
+//
+// Winsock on Windows, POSIX sockets elsewhere; the interface, results and messages are the same.
+// Where the two differ (would-block codes, datagrams larger than the buffer), the POSIX side is
+// made to behave as Winsock does.
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+
+namespace nimbar::net {
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+inline constexpr SocketHandle INVALID_SOCKET_HANDLE = INVALID_SOCKET;
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;
+#endif
+
+// Bracket all socket use in a program. start_networking is true when the socket layer is ready;
+// it prints nothing. stop_networking is called once, at normal shutdown.
+bool start_networking();
+void stop_networking();
+
+class UDPSocket {
+public:
+    UDPSocket() = default;
+    ~UDPSocket();  // closes the socket if one is open; nothing else
+    UDPSocket(const UDPSocket&) = delete;
+    UDPSocket& operator=(const UDPSocket&) = delete;
+
+    // Creates the socket, makes it non-blocking and binds it to 127.0.0.1:port (0 lets the system
+    // choose; local_port() then tells which). False after a message; the object is then closed,
+    // except when it was already open, in which case the open socket is left untouched.
+    bool open(uint16_t port);
+
+    // Sends one datagram to an IPv4 literal (no name lookup). Bytes sent, or -1; a send that would
+    // block fails silently, any other failure with a message. The socket stays open either way.
+    int send_to(const uint8_t* data, size_t length, const char* host, uint16_t port);
+
+    // Reads one datagram into buffer. With timeout_ms > 0 waits up to that long for one to arrive;
+    // otherwise never waits. Returns its length, 0 when nothing was waiting (or an empty
+    // datagram), -1 on failure. A datagram longer than capacity is lost and reported as the
+    // platform's message-too-long failure. -1 without a message when the socket is closed or the
+    // wait itself failed.
+    int receive(uint8_t* buffer, size_t capacity, int timeout_ms);
+
+    // True when the system accepted the option. On Linux the kernel caps the receive buffer at
+    // net.core.rmem_max; where that cap bites and the process may exceed it, the cap is lifted.
+    bool set_receive_buffer_size(int bytes);
+    bool set_send_buffer_size(int bytes);
+
+    uint16_t local_port() const { return bound_port; }
+    bool is_open() const { return socket_handle != INVALID_SOCKET_HANDLE; }
+    void close();
+
+private:
+    SocketHandle socket_handle = INVALID_SOCKET_HANDLE;
+    uint16_t bound_port = 0;
+};
+
+}  // namespace nimbar::net

@@ -1,0 +1,71 @@
+#pragma once
+
+// Rebuilds the preview's raw frames from fragment datagrams and keeps the newest completed frame
+// for the main loop to show. Fragments may arrive in any order, twice, or never: duplicates and
+// anything not newer than the newest completed frame are dropped, and frames still incomplete
+// 100 ms after their first fragment are discarded. Nothing is ever reported; every unusable
+// datagram is dropped without a word. Single-threaded.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+namespace nimbar::preview {
+
+// A frame under assembly, or a completed one waiting to be erased by pruning or expiry.
+struct PendingFrame {
+    uint16_t fragment_count = 0;  // from the frame's first datagram; later counts are ignored
+    uint16_t received_count = 0;  // set bits of received_mask
+    std::vector<uint8_t> pixels;  // width * height * 4 bytes, zero-filled; empty once completed
+    std::vector<bool> received_mask;
+    std::chrono::steady_clock::time_point first_seen{};
+};
+
+// Running totals for diagnostics.
+struct AssemblerCounters {
+    uint64_t frames_completed = 0;
+    uint64_t frames_expired = 0;  // erased before they completed: expiry, pruning or the cap
+};
+
+class FrameAssembler {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // width * height * 4 must fit a positive 32-bit int (the command line checks it).
+    FrameAssembler(int width, int height);
+
+    // Takes one datagram of `length` bytes; never reads past it.
+    void handle_datagram(const uint8_t* data, int length);
+    // The same, with the time at which the datagram arrived.
+    void handle_datagram(const uint8_t* data, int length, Clock::time_point now);
+
+    bool has_frame() const { return !latest_frame.empty(); }
+    // The newest completed frame: width * height * 4 bytes, rows of width * 4 bytes, BGRA.
+    const std::vector<uint8_t>& get_latest_frame() const { return latest_frame; }
+    void release_frame();
+
+    uint32_t newest_completed_id() const { return last_completed_id; }
+    size_t pending_frames() const { return pending.size(); }
+    const AssemblerCounters& counters() const { return totals; }
+
+private:
+    PendingFrame* find_or_insert(uint32_t frame_id);
+    void complete(uint32_t frame_id, PendingFrame& frame);
+    void prune_behind_newest();
+    void expire(Clock::time_point now);
+    static bool is_complete(const PendingFrame& frame) {
+        return frame.received_count == frame.fragment_count;
+    }
+
+    std::unordered_map<uint32_t, PendingFrame> pending;
+    std::vector<uint8_t> latest_frame;
+    uint32_t last_completed_id = 0;
+    int width;
+    int height;
+    size_t frame_bytes;
+    AssemblerCounters totals;
+};
+
+}  // namespace nimbar::preview

@@ -1,0 +1,193 @@
+#include "preview/preview_app.h"
+
+#include <SDL.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "net/udp_socket.h"
+#include "preview/frame_assembler.h"
+#include "preview/preview_options.h"
+#include "preview/preview_stats.h"
+
+namespace nimbar::preview {
+
+namespace {
+
+// Large enough for the biggest fragment datagram (1440 bytes); anything longer is not ours.
+constexpr size_t RECEIVE_BUFFER_SIZE = 2048;
+// Holds a whole 1280x720 frame's datagrams while a pass draws.
+constexpr int SOCKET_RECEIVE_BUFFER = 4 * 1024 * 1024;
+// Longest a pass spends draining the socket. A full receive buffer drains in a few milliseconds;
+// the budget only matters when datagrams arrive faster than they can be read, and then keeps
+// window events and drawing alive.
+constexpr auto DRAIN_BUDGET = std::chrono::milliseconds(25);
+// Datagrams read between two looks at the clock while draining.
+constexpr int DRAIN_CLOCK_STRIDE = 64;
+
+struct WindowDeleter {
+    void operator()(SDL_Window* window) const { SDL_DestroyWindow(window); }
+};
+struct RendererDeleter {
+    void operator()(SDL_Renderer* renderer) const { SDL_DestroyRenderer(renderer); }
+};
+struct TextureDeleter {
+    void operator()(SDL_Texture* texture) const { SDL_DestroyTexture(texture); }
+};
+
+// Calls SDL_Quit when it goes, after the window objects declared below it.
+class SdlVideo {
+public:
+    SdlVideo() = default;
+    ~SdlVideo() { quit(); }
+    SdlVideo(const SdlVideo&) = delete;
+    SdlVideo& operator=(const SdlVideo&) = delete;
+    void quit() {
+        if (active) {
+            SDL_Quit();
+            active = false;
+        }
+    }
+
+private:
+    bool active = true;
+};
+
+void print_progress(const char* line) {
+    fputs(line, stdout);
+    fflush(stdout);
+}
+
+bool quit_requested(const SDL_Event& event) {
+    return event.type == SDL_QUIT ||
+           (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_CLOSE);
+}
+
+// Reads every waiting datagram into the assembler, within DRAIN_BUDGET.
+void drain_socket(net::UDPSocket& socket, FrameAssembler& assembler, PreviewTotals& totals) {
+    uint8_t buffer[RECEIVE_BUFFER_SIZE];
+    const auto deadline = std::chrono::steady_clock::now() + DRAIN_BUDGET;
+    for (int read = 1;; ++read) {
+        const int length = socket.receive(buffer, sizeof buffer, 0);
+        if (length <= 0) {
+            return;
+        }
+        ++totals.datagrams;
+        totals.bytes += static_cast<uint64_t>(length);
+        assembler.handle_datagram(buffer, length);
+        if (read % DRAIN_CLOCK_STRIDE == 0 && std::chrono::steady_clock::now() >= deadline) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+int run_preview(int argc, char** argv) {
+    PreviewOptions options;
+    if (!parse_preview_args(argc, argv, options)) {
+        print_preview_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "stream_preview");
+        return 1;
+    }
+    printf("[Preview] Starting preview window (%dx%d) on port %u\n", options.width,
+           options.height, static_cast<unsigned>(options.port));
+    fflush(stdout);
+
+    net::start_networking();
+
+    if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+        fprintf(stderr, "[Preview] SDL_Init failed: %s\n", SDL_GetError());
+        return 1;
+    }
+    SdlVideo sdl;
+
+    std::unique_ptr<SDL_Window, WindowDeleter> window(SDL_CreateWindow(
+        options.title.c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, options.width / 2,
+        options.height / 2, SDL_WINDOW_SHOWN | SDL_WINDOW_RESIZABLE));
+    if (!window) {
+        fprintf(stderr, "[Preview] SDL_CreateWindow failed: %s\n", SDL_GetError());
+        return 1;
+    }
+
+    std::unique_ptr<SDL_Renderer, RendererDeleter> renderer(SDL_CreateRenderer(
+        window.get(), -1, SDL_RENDERER_ACCELERATED | SDL_RENDERER_PRESENTVSYNC));
+    if (!renderer) {
+        fprintf(stderr, "[Preview] Accelerated renderer failed, trying software: %s\n",
+                SDL_GetError());
+        renderer.reset(SDL_CreateRenderer(window.get(), -1, SDL_RENDERER_SOFTWARE));
+        if (!renderer) {
+            fprintf(stderr, "[Preview] SDL_CreateRenderer failed: %s\n", SDL_GetError());
+            return 1;
+        }
+    }
+
+    std::unique_ptr<SDL_Texture, TextureDeleter> texture(
+        SDL_CreateTexture(renderer.get(), SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING,
+                          options.width, options.height));
+    if (!texture) {
+        fprintf(stderr, "[Preview] SDL_CreateTexture failed: %s\n", SDL_GetError());
+        return 1;
+    }
+
+    net::UDPSocket socket;
+    if (!socket.open(options.port)) {
+        fprintf(stderr, "[Preview] Failed to bind UDP socket to port %u\n",
+                static_cast<unsigned>(options.port));
+        return 1;
+    }
+    socket.set_receive_buffer_size(SOCKET_RECEIVE_BUFFER);
+    printf("[Preview] Ready to receive frames on port %u\n", static_cast<unsigned>(options.port));
+    fflush(stdout);
+
+    FrameAssembler assembler(options.width, options.height);
+    PreviewTotals totals;
+    StatsInterval stats_interval(std::chrono::steady_clock::now());
+    const auto update_totals = [&] {
+        totals.frames_completed = assembler.counters().frames_completed;
+        totals.frames_expired = assembler.counters().frames_expired;
+    };
+
+    bool quit = false;
+    while (!quit) {
+        SDL_Event event;
+        while (SDL_PollEvent(&event)) {
+            quit = quit || quit_requested(event);
+        }
+
+        drain_socket(socket, assembler, totals);
+
+        if (assembler.has_frame()) {
+            SDL_UpdateTexture(texture.get(), nullptr, assembler.get_latest_frame().data(),
+                              options.width * 4);
+            SDL_RenderClear(renderer.get());
+            SDL_RenderCopy(renderer.get(), texture.get(), nullptr, nullptr);
+            SDL_RenderPresent(renderer.get());
+            assembler.release_frame();
+            ++totals.frames_shown;
+        }
+
+        if (options.stats) {
+            update_totals();
+            const std::string line = stats_interval.poll(std::chrono::steady_clock::now(), totals);
+            if (!line.empty()) {
+                print_progress(line.c_str());
+            }
+        }
+        SDL_Delay(1);
+    }
+
+    if (options.stats) {
+        update_totals();
+        print_progress(stats_interval.flush(std::chrono::steady_clock::now(), totals).c_str());
+    }
+    print_progress("[Preview] Shutting down\n");
+    texture.reset();
+    renderer.reset();
+    window.reset();
+    sdl.quit();
+    net::stop_networking();
+    return 0;
+}
+
+}  // namespace nimbar::preview

@@ -1,0 +1,61 @@
+#include "preview/preview_options.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace nimbar::preview {
+
+namespace {
+
+// atoi's reading (leading blanks, sign, digits, 0 for text) without its undefined overflow.
+int read_int(const char* text) {
+    return static_cast<int>(std::strtoll(text, nullptr, 10));
+}
+
+bool frame_bytes_fit(int width, int height) {
+    return static_cast<int64_t>(width) * height * 4 <= INT_MAX;
+}
+
+}  // namespace
+
+bool parse_preview_args(int argc, const char* const* argv, PreviewOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (has_value && std::strcmp(arg, "--port") == 0) {
+            options.port = static_cast<uint16_t>(read_int(argv[++i]));
+        } else if (has_value && std::strcmp(arg, "--parent-port") == 0) {
+            options.parent_port = static_cast<uint16_t>(read_int(argv[++i]));
+        } else if (has_value && std::strcmp(arg, "--width") == 0) {
+            options.width = read_int(argv[++i]);
+        } else if (has_value && std::strcmp(arg, "--height") == 0) {
+            options.height = read_int(argv[++i]);
+        } else if (has_value && std::strcmp(arg, "--title") == 0) {
+            options.title = argv[++i];
+        } else if (std::strcmp(arg, "--stats") == 0) {
+            options.stats = true;
+        }
+    }
+    if (options.port == 0) {
+        fprintf(stderr, "[Preview] Error: --port is required\n");
+        return false;
+    }
+    if (options.width <= 0 || options.height <= 0 ||
+        !frame_bytes_fit(options.width, options.height)) {
+        fprintf(stderr, "[Preview] Error: Invalid dimensions %dx%d\n", options.width,
+                options.height);
+        return false;
+    }
+    return true;
+}
+
+void print_preview_usage(const char* program) {
+    fprintf(stderr,
+            "Usage: %s --port <port> [--parent-port <port>] --width <w> --height <h> "
+            "[--title <title>]\n",
+            program);
+}
+
+}  // namespace nimbar::preview
