@@ -11,7 +11,7 @@
 namespace nimbar::host {
 
 class FrameSource {
-public:
+  public:
     // The moving test pattern.
     FrameSource(int width, int height);
     // Frames from `path`; check ok() before use.
@@ -24,7 +24,7 @@ public:
     // A file source returns its frames in order and starts over after the last whole one.
     bool next(uint32_t frame_number, std::vector<uint8_t>& frame);
 
-private:
+  private:
     int width;
     int height;
     bool from_file = false;

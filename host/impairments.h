@@ -23,7 +23,7 @@ struct ImpairmentCounters {
 };
 
 class Impairments {
-public:
+  public:
     explicit Impairments(const ImpairmentSettings& settings);
 
     // The fragment indexes of a frame of `fragment_count` fragments, in the order to send them,
@@ -32,7 +32,7 @@ public:
 
     const ImpairmentCounters& counters() const { return totals; }
 
-private:
+  private:
     bool happens(double fraction);
 
     ImpairmentSettings settings;

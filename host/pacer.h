@@ -10,7 +10,7 @@
 namespace nimbar::host {
 
 class Pacer {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     explicit Pacer(double rate_hz) : start(Clock::now()), period_seconds(1.0 / rate_hz) {}
@@ -30,7 +30,7 @@ public:
         return std::chrono::duration<double>(Clock::now() - start).count();
     }
 
-private:
+  private:
     Clock::time_point start;
     double period_seconds;
 };

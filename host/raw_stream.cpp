@@ -77,8 +77,7 @@ std::string format_summary(const StreamSummary& summary) {
                   " seconds=%.3f lost=%" PRIu64 " duplicated=%" PRIu64 " send_failures=%" PRIu64
                   "\n",
                   summary.frames, summary.datagrams, summary.bytes, summary.seconds,
-                  summary.impairments.lost, summary.impairments.duplicated,
-                  summary.send_failures);
+                  summary.impairments.lost, summary.impairments.duplicated, summary.send_failures);
     return line;
 }
 

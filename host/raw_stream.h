@@ -26,7 +26,8 @@ struct StreamSummary {
 bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop,
                        StreamSummary& summary);
 
-// "[Host] Summary: frames=.. datagrams=.. bytes=.. seconds=.. lost=.. duplicated=.. send_failures=.."
+// "[Host] Summary: frames=.. datagrams=.. bytes=.. seconds=.. lost=.. duplicated=..
+// send_failures=.."
 std::string format_summary(const StreamSummary& summary);
 
 }  // namespace nimbar::host

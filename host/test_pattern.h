@@ -27,10 +27,10 @@ inline constexpr Rgb PATTERN_BLOCK = {255, 128, 0};
 
 // Where things lie in a width x height pattern.
 struct PatternLayout {
-    int bars_height = 0;   // rows [0, bars_height) hold the bars
-    int block_size = 0;    // side of the moving block
-    int block_top = 0;     // first row of the block
-    int block_step = 0;    // pixels the block moves per frame
+    int bars_height = 0;  // rows [0, bars_height) hold the bars
+    int block_size = 0;   // side of the moving block
+    int block_top = 0;    // first row of the block
+    int block_step = 0;   // pixels the block moves per frame
 };
 
 PatternLayout pattern_layout(int width, int height);

@@ -8,12 +8,12 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
 #endif
 
 namespace nimbar::net {
@@ -27,9 +27,15 @@ constexpr uint32_t LOOPBACK_ADDRESS = 0x7F000001;
 using AddressLength = int;
 using IoLength = int;
 
-int last_socket_error() { return WSAGetLastError(); }
-bool is_would_block(int code) { return code == WSAEWOULDBLOCK; }
-void close_handle(SocketHandle handle) { closesocket(handle); }
+int last_socket_error() {
+    return WSAGetLastError();
+}
+bool is_would_block(int code) {
+    return code == WSAEWOULDBLOCK;
+}
+void close_handle(SocketHandle handle) {
+    closesocket(handle);
+}
 bool make_non_blocking(SocketHandle handle) {
     u_long enable = 1;
     return ioctlsocket(handle, FIONBIO, &enable) == 0;
@@ -38,9 +44,15 @@ bool make_non_blocking(SocketHandle handle) {
 using AddressLength = socklen_t;
 using IoLength = size_t;
 
-int last_socket_error() { return errno; }
-bool is_would_block(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
-void close_handle(SocketHandle handle) { ::close(handle); }
+int last_socket_error() {
+    return errno;
+}
+bool is_would_block(int code) {
+    return code == EAGAIN || code == EWOULDBLOCK;
+}
+void close_handle(SocketHandle handle) {
+    ::close(handle);
+}
 bool make_non_blocking(SocketHandle handle) {
     int enable = 1;
     return ioctl(handle, FIONBIO, &enable) == 0;
@@ -149,9 +161,9 @@ int UDPSocket::send_to(const uint8_t* data, size_t length, const char* host, uin
         fprintf(stderr, "[UDPSocket] Invalid host address: %s\n", host);
         return -1;
     }
-    const auto sent = ::sendto(socket_handle, reinterpret_cast<const char*>(data),
-                               io_length(length), 0, reinterpret_cast<const sockaddr*>(&address),
-                               sizeof address);
+    const auto sent =
+        ::sendto(socket_handle, reinterpret_cast<const char*>(data), io_length(length), 0,
+                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (sent >= 0) {
         return static_cast<int>(sent);
     }

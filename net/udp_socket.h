@@ -31,7 +31,7 @@ bool start_networking();
 void stop_networking();
 
 class UDPSocket {
-public:
+  public:
     UDPSocket() = default;
     ~UDPSocket();  // closes the socket if one is open; nothing else
     UDPSocket(const UDPSocket&) = delete;
@@ -62,7 +62,7 @@ public:
     bool is_open() const { return socket_handle != INVALID_SOCKET_HANDLE; }
     void close();
 
-private:
+  private:
     SocketHandle socket_handle = INVALID_SOCKET_HANDLE;
     uint16_t bound_port = 0;
 };

@@ -84,8 +84,9 @@ PendingFrame* FrameAssembler::find_or_insert(uint32_t frame_id) {
         return &found->second;
     }
     if (pending.size() >= MAX_PENDING_FRAMES) {
-        auto oldest = std::min_element(pending.begin(), pending.end(),
-                                       [](const auto& a, const auto& b) { return a.first < b.first; });
+        auto oldest =
+            std::min_element(pending.begin(), pending.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
         if (oldest->first > frame_id) {
             return nullptr;  // the newcomer would be the oldest of all
         }

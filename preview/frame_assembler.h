@@ -30,7 +30,7 @@ struct AssemblerCounters {
 };
 
 class FrameAssembler {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     // width * height * 4 must fit a positive 32-bit int (the command line checks it).
@@ -50,7 +50,7 @@ public:
     size_t pending_frames() const { return pending.size(); }
     const AssemblerCounters& counters() const { return totals; }
 
-private:
+  private:
     PendingFrame* find_or_insert(uint32_t frame_id);
     void complete(uint32_t frame_id, PendingFrame& frame);
     void prune_behind_newest();

@@ -38,7 +38,7 @@ struct TextureDeleter {
 
 // Calls SDL_Quit when it goes, after the window objects declared below it.
 class SdlVideo {
-public:
+  public:
     SdlVideo() = default;
     ~SdlVideo() { quit(); }
     SdlVideo(const SdlVideo&) = delete;
@@ -50,7 +50,7 @@ public:
         }
     }
 
-private:
+  private:
     bool active = true;
 };
 
@@ -90,8 +90,8 @@ int run_preview(int argc, char** argv) {
         print_preview_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "stream_preview");
         return 1;
     }
-    printf("[Preview] Starting preview window (%dx%d) on port %u\n", options.width,
-           options.height, static_cast<unsigned>(options.port));
+    printf("[Preview] Starting preview window (%dx%d) on port %u\n", options.width, options.height,
+           static_cast<unsigned>(options.port));
     fflush(stdout);
 
     net::start_networking();
@@ -110,8 +110,8 @@ int run_preview(int argc, char** argv) {
         return 1;
     }
 
-    std::unique_ptr<SDL_Renderer, RendererDeleter> renderer(SDL_CreateRenderer(
-        window.get(), -1, SDL_RENDERER_ACCELERATED | SDL_RENDERER_PRESENTVSYNC));
+    std::unique_ptr<SDL_Renderer, RendererDeleter> renderer(
+        SDL_CreateRenderer(window.get(), -1, SDL_RENDERER_ACCELERATED | SDL_RENDERER_PRESENTVSYNC));
     if (!renderer) {
         fprintf(stderr, "[Preview] Accelerated renderer failed, trying software: %s\n",
                 SDL_GetError());

@@ -30,8 +30,8 @@ std::string StatsInterval::poll(Clock::time_point now, const PreviewTotals& tota
 
 std::string StatsInterval::flush(Clock::time_point now, const PreviewTotals& totals) {
     const double seconds = std::chrono::duration<double>(now - last_time).count();
-    const double rate = seconds > 0 ? static_cast<double>(totals.bytes - last_bytes) / seconds / 1e6
-                                    : 0.0;
+    const double rate =
+        seconds > 0 ? static_cast<double>(totals.bytes - last_bytes) / seconds / 1e6 : 0.0;
     last_time = now;
     last_bytes = totals.bytes;
     return format_preview_stats(totals, rate);

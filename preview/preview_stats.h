@@ -22,7 +22,7 @@ std::string format_preview_stats(const PreviewTotals& totals, double megabytes_p
 
 // Decides when a line is due and measures the rate since the last one.
 class StatsInterval {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     explicit StatsInterval(Clock::time_point start) : last_time(start) {}
@@ -32,7 +32,7 @@ public:
     // The line now, whatever the time: the last one at shutdown.
     std::string flush(Clock::time_point now, const PreviewTotals& totals);
 
-private:
+  private:
     Clock::time_point last_time;
     uint64_t last_bytes = 0;
 };

@@ -1,7 +1,8 @@
 #pragma once
 
 // The host's side of the fragment datagram: cutting a frame into pieces of FRAGMENT_PAYLOAD bytes.
-// Fragment i carries the frame bytes from i * 1400; the last one carries the rest (1 to 1400 bytes).
+// Fragment i carries the frame bytes from i * 1400; the last one carries the rest (1 to 1400
+// bytes).
 
 #include <cstddef>
 #include <cstdint>

@@ -1,0 +1,56 @@
+#pragma once
+
+// Runs one of the project's programs as a child process, as the host would, and collects what it
+// writes to standard output and standard error.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nimbar::testing {
+
+class ChildProcess {
+  public:
+    // Starts `argv[0]` with the given arguments and the test's own environment.
+    explicit ChildProcess(std::vector<std::string> argv);
+    ~ChildProcess();  // kills the child if it still runs
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid > 0; }
+
+    // True once `text` has appeared on the child's stdout (or stderr) within `timeout`.
+    bool wait_for_stdout(const std::string& text, std::chrono::milliseconds timeout);
+    bool wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout);
+
+    // The exit code once the child has ended within `timeout`; -1 if it ended by a signal.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+    void send_signal(int signal);
+
+    std::string stdout_text();
+    std::string stderr_text();
+
+  private:
+    void read_output(int out_fd, int err_fd);
+    bool wait_for(const std::string& stream, const std::string& text,
+                  std::chrono::milliseconds timeout);
+
+    pid_t pid = -1;
+    std::optional<int> exit_code;
+    std::thread reader;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string out;
+    std::string err;
+};
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+uint16_t free_udp_port();
+
+}  // namespace nimbar::testing

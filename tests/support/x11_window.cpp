@@ -1,0 +1,130 @@
+#include "tests/support/x11_window.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cstring>
+#include <thread>
+
+namespace nimbar::testing {
+
+namespace {
+
+std::string window_title(Display* display, Window window) {
+    char* name = nullptr;
+    std::string title;
+    if (XFetchName(display, window, &name) && name != nullptr) {
+        title = name;
+        XFree(name);
+    }
+    return title;
+}
+
+bool is_viewable(Display* display, Window window) {
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+std::optional<Window> search(Display* display, Window parent, const std::string& title) {
+    Window root_return;
+    Window parent_return;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, parent, &root_return, &parent_return, &children, &count)) {
+        return std::nullopt;
+    }
+    std::optional<Window> found;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        if (window_title(display, children[i]) == title && is_viewable(display, children[i])) {
+            found = children[i];
+        } else {
+            found = search(display, children[i], title);
+        }
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+    return found;
+}
+
+// The value of one colour channel of a pixel, scaled to 8 bits, from its mask.
+uint8_t channel(unsigned long pixel, unsigned long mask) {
+    if (mask == 0) {
+        return 0;
+    }
+    int shift = 0;
+    while (((mask >> shift) & 1) == 0) {
+        ++shift;
+    }
+    const unsigned long max = mask >> shift;
+    return static_cast<uint8_t>(((pixel & mask) >> shift) * 255 / max);
+}
+
+}  // namespace
+
+X11Session::X11Session() : display(XOpenDisplay(nullptr)) {}
+
+X11Session::~X11Session() {
+    if (display != nullptr) {
+        XCloseDisplay(display);
+    }
+}
+
+std::optional<unsigned long> X11Session::find_window(const std::string& title,
+                                                     std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        if (auto window = search(display, DefaultRootWindow(display), title)) {
+            return *window;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+std::optional<Screenshot> X11Session::capture(unsigned long window) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, window, &attributes)) {
+        return std::nullopt;
+    }
+    XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(attributes.width),
+                              static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+    if (image == nullptr) {
+        return std::nullopt;
+    }
+    Screenshot shot;
+    shot.width = attributes.width;
+    shot.height = attributes.height;
+    shot.pixels.reserve(static_cast<size_t>(shot.width) * shot.height);
+    for (int y = 0; y < shot.height; ++y) {
+        for (int x = 0; x < shot.width; ++x) {
+            const unsigned long value = XGetPixel(image, x, y);
+            shot.pixels.push_back({channel(value, image->red_mask),
+                                   channel(value, image->green_mask),
+                                   channel(value, image->blue_mask)});
+        }
+    }
+    XDestroyImage(image);
+    return shot;
+}
+
+void X11Session::resize(unsigned long window, int width, int height) {
+    XResizeWindow(display, window, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XSync(display, False);
+}
+
+void X11Session::request_close(unsigned long window) {
+    XEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+}
+
+}  // namespace nimbar::testing
