@@ -8,6 +8,7 @@ root=$PWD
 bash scripts/setup.sh
 source scripts/lib/display.sh
 start_virtual_display
+trap stop_virtual_display EXIT
 
 # Leaks inside the X, GL and SDL libraries are theirs, not ours; see the file for the list.
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"

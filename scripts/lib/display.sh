@@ -1,5 +1,8 @@
-# Sourced by the scripts: gives the caller an X display. Without one it starts Xvfb on a free
-# display number (and a light window manager when asked) and stops them when the caller exits.
+# Sourced by the scripts: gives the caller an X display. Without one, start_virtual_display starts
+# Xvfb on a free display number (and a light window manager when asked); the caller calls
+# stop_virtual_display when it ends (usually from its EXIT trap).
+
+VIRTUAL_DISPLAY_PIDS=""
 
 start_virtual_display() {
     local with_wm=${1:-}
@@ -22,5 +25,11 @@ start_virtual_display() {
         openbox >/dev/null 2>&1 &
         VIRTUAL_DISPLAY_PIDS="$VIRTUAL_DISPLAY_PIDS $!"
     fi
-    trap 'kill $VIRTUAL_DISPLAY_PIDS 2>/dev/null || true' EXIT
+}
+
+stop_virtual_display() {
+    if [ -n "$VIRTUAL_DISPLAY_PIDS" ]; then
+        kill $VIRTUAL_DISPLAY_PIDS 2>/dev/null || true
+        VIRTUAL_DISPLAY_PIDS=""
+    fi
 }
