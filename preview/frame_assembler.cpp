@@ -25,6 +25,26 @@ constexpr uint32_t PRUNE_DISTANCE = 5;
 // 100 ms expiry.
 constexpr size_t MAX_PENDING_FRAMES = 16;
 
+// Zeroes [from, to) of the frame, clipped to its size.
+void zero_range(std::vector<uint8_t>& pixels, size_t from, size_t to) {
+    to = std::min(to, pixels.size());
+    if (from < to) {
+        std::memset(pixels.data() + from, 0, to - from);
+    }
+}
+
+// Makes a recycled buffer read as if it had been zero-filled: every byte outside the fragments
+// stored so far becomes zero. Valid while each stored fragment covered exactly its own slot.
+void clear_unstored(PendingFrame& frame) {
+    for (size_t i = 0; i < frame.fragment_count; ++i) {
+        if (!frame.received_mask[i]) {
+            zero_range(frame.pixels, i * FRAGMENT_PAYLOAD, (i + 1) * FRAGMENT_PAYLOAD);
+        }
+    }
+    zero_range(frame.pixels, size_t{frame.fragment_count} * FRAGMENT_PAYLOAD, frame.pixels.size());
+    frame.recycled = false;
+}
+
 }  // namespace
 
 FrameAssembler::FrameAssembler(int width, int height)
@@ -51,10 +71,7 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
         return;
     }
     if (frame->fragment_count == 0) {
-        frame->fragment_count = header.fragment_count;
-        frame->pixels.assign(frame_bytes, 0);
-        frame->received_mask.assign(header.fragment_count, false);
-        frame->first_seen = now;
+        start_frame(*frame, header.fragment_count, now);
     }
 
     if (protocol::fragment_index_acceptable(header.fragment_index, frame->fragment_count) &&
@@ -63,6 +80,11 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
         const size_t room = offset < frame->pixels.size() ? frame->pixels.size() - offset : 0;
         const size_t copy = protocol::preview_payload_length(header, datagram.size(), room);
         if (copy > 0) {
+            // A fragment shorter or longer than its slot leaves stale bytes in, or overlaps into,
+            // other slots; from then on the buffer must be what a zero-filled one would be.
+            if (frame->recycled && copy != std::min(FRAGMENT_PAYLOAD, room)) {
+                clear_unstored(*frame);
+            }
             std::memcpy(frame->pixels.data() + offset, data + FRAGMENT_HEADER_SIZE, copy);
             frame->received_mask[header.fragment_index] = true;
             ++frame->received_count;
@@ -76,7 +98,8 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
 }
 
 void FrameAssembler::release_frame() {
-    latest_frame = {};
+    keep_spare(std::move(latest_frame));
+    latest_frame = std::vector<uint8_t>();
 }
 
 PendingFrame* FrameAssembler::find_or_insert(uint32_t frame_id) {
@@ -90,15 +113,33 @@ PendingFrame* FrameAssembler::find_or_insert(uint32_t frame_id) {
         if (oldest->first > frame_id) {
             return nullptr;  // the newcomer would be the oldest of all
         }
-        if (!is_complete(oldest->second)) {
-            ++totals.frames_expired;
-        }
-        pending.erase(oldest);
+        erase_record(oldest);
     }
     return &pending[frame_id];
 }
 
+void FrameAssembler::start_frame(PendingFrame& frame, uint16_t fragment_count,
+                                 Clock::time_point now) {
+    frame.fragment_count = fragment_count;
+    if (spare_pixels.size() == frame_bytes) {
+        frame.pixels = std::move(spare_pixels);
+        spare_pixels.clear();
+        frame.recycled = true;
+    } else {
+        frame.pixels.assign(frame_bytes, 0);
+    }
+    frame.received_mask.assign(fragment_count, false);
+    frame.first_seen = now;
+}
+
 void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame) {
+    if (frame.recycled) {
+        // Every stored fragment filled exactly its slot; only slots past the count are stale.
+        zero_range(frame.pixels, size_t{frame.fragment_count} * FRAGMENT_PAYLOAD,
+                   frame.pixels.size());
+        frame.recycled = false;
+    }
+    keep_spare(std::move(latest_frame));
     latest_frame = std::move(frame.pixels);
     frame.pixels = {};
     last_completed_id = frame_id;
@@ -114,27 +155,30 @@ void FrameAssembler::prune_behind_newest() {
         return;
     }
     const uint32_t bound = last_completed_id - PRUNE_DISTANCE;
-    std::erase_if(pending, [&](const auto& entry) {
-        if (entry.first >= bound) {
-            return false;
-        }
-        if (!is_complete(entry.second)) {
-            ++totals.frames_expired;
-        }
-        return true;
-    });
+    for (auto record = pending.begin(); record != pending.end();) {
+        record = record->first < bound ? erase_record(record) : std::next(record);
+    }
 }
 
 void FrameAssembler::expire(Clock::time_point now) {
-    std::erase_if(pending, [&](const auto& entry) {
-        if (now - entry.second.first_seen <= FRAME_EXPIRY) {
-            return false;
-        }
-        if (!is_complete(entry.second)) {
-            ++totals.frames_expired;
-        }
-        return true;
-    });
+    for (auto record = pending.begin(); record != pending.end();) {
+        record = now - record->second.first_seen > FRAME_EXPIRY ? erase_record(record)
+                                                                : std::next(record);
+    }
+}
+
+FrameAssembler::Records::iterator FrameAssembler::erase_record(Records::iterator record) {
+    if (!is_complete(record->second)) {
+        ++totals.frames_expired;
+    }
+    keep_spare(std::move(record->second.pixels));
+    return pending.erase(record);
+}
+
+void FrameAssembler::keep_spare(std::vector<uint8_t>&& pixels) {
+    if (spare_pixels.empty() && pixels.size() == frame_bytes) {
+        spare_pixels = std::move(pixels);
+    }
 }
 
 }  // namespace nimbar::preview

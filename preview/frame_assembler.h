@@ -18,9 +18,12 @@ namespace nimbar::preview {
 struct PendingFrame {
     uint16_t fragment_count = 0;  // from the frame's first datagram; later counts are ignored
     uint16_t received_count = 0;  // set bits of received_mask
-    std::vector<uint8_t> pixels;  // width * height * 4 bytes, zero-filled; empty once completed
+    std::vector<uint8_t> pixels;  // width * height * 4 bytes; empty once completed
     std::vector<bool> received_mask;
     std::chrono::steady_clock::time_point first_seen{};
+    // The pixels were reused from an earlier frame instead of being zero-filled: bytes that no
+    // stored fragment covers are stale until cleared. They are cleared before they can show.
+    bool recycled = false;
 };
 
 // Running totals for diagnostics.
@@ -51,16 +54,24 @@ class FrameAssembler {
     const AssemblerCounters& counters() const { return totals; }
 
   private:
+    using Records = std::unordered_map<uint32_t, PendingFrame>;
+
     PendingFrame* find_or_insert(uint32_t frame_id);
+    void start_frame(PendingFrame& frame, uint16_t fragment_count, Clock::time_point now);
     void complete(uint32_t frame_id, PendingFrame& frame);
     void prune_behind_newest();
     void expire(Clock::time_point now);
+    Records::iterator erase_record(Records::iterator record);
+    void keep_spare(std::vector<uint8_t>&& pixels);
     static bool is_complete(const PendingFrame& frame) {
         return frame.received_count == frame.fragment_count;
     }
 
-    std::unordered_map<uint32_t, PendingFrame> pending;
+    Records pending;
     std::vector<uint8_t> latest_frame;
+    // One frame buffer kept from a shown or discarded frame for the next frame to reuse, so that
+    // a frame costs neither an allocation nor zero-filling megabytes it will overwrite anyway.
+    std::vector<uint8_t> spare_pixels;
     uint32_t last_completed_id = 0;
     int width;
     int height;

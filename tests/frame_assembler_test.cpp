@@ -273,6 +273,63 @@ TEST_F(FrameAssemblerTest, PruningWaitsUntilTheNewestIdReachesFive) {
     EXPECT_EQ(assembler.get_latest_frame(), frame_content(12));
 }
 
+// After a frame has been shown its buffer is reused; nothing of the old frame may show through.
+class RecycledBufferTest : public FrameAssemblerTest {
+  protected:
+    void SetUp() override {
+        feed_frame(1);
+        ASSERT_TRUE(assembler.has_frame());
+        assembler.release_frame();  // frame 1's bytes now wait in the spare buffer
+    }
+    bool zero(size_t from, size_t to) {
+        const auto& shown = assembler.get_latest_frame();
+        return std::all_of(shown.begin() + from, shown.begin() + to,
+                           [](uint8_t b) { return b == 0; });
+    }
+};
+
+TEST_F(RecycledBufferTest, ShortFragmentLeavesZerosNotTheOldFrame) {
+    const auto frame = frame_content(2);
+    feed(fragment_of(frame, 2, 0));
+    feed(raw_fragment(2, 1, 3, 1400, 600, 0x42));  // claims 1400, carries 600
+    feed(fragment_of(frame, 2, 2));
+    ASSERT_TRUE(assembler.has_frame());
+    EXPECT_TRUE(
+        std::equal(frame.begin(), frame.begin() + 1400, assembler.get_latest_frame().begin()));
+    EXPECT_EQ(assembler.get_latest_frame()[1400 + 599], 0x42);
+    EXPECT_TRUE(zero(2000, 2800));
+    EXPECT_TRUE(
+        std::equal(frame.begin() + 2800, frame.end(), assembler.get_latest_frame().begin() + 2800));
+}
+
+TEST_F(RecycledBufferTest, CountTooSmallForTheFrameLeavesTheRestZero) {
+    feed(raw_fragment(2, 0, 1, 1400, 1400, 0x42));
+    ASSERT_TRUE(assembler.has_frame());
+    EXPECT_EQ(assembler.get_latest_frame()[0], 0x42);
+    EXPECT_TRUE(zero(1400, FRAME_BYTES));
+    assembler.release_frame();
+
+    feed(raw_fragment(3, 0, 0, 10, 10));  // completes at once: all zero
+    ASSERT_TRUE(assembler.has_frame());
+    EXPECT_TRUE(zero(0, FRAME_BYTES));
+}
+
+TEST_F(RecycledBufferTest, OverlapAfterStoredFragmentsKeepsThemAndZeroesTheRest) {
+    const auto frame = frame_content(2);
+    feed(fragment_of(frame, 2, 2));
+    feed(raw_fragment(2, 0, 3, 1600, 1600, 0xA0));  // runs 200 bytes into slot 1
+    feed(raw_fragment(2, 1, 3, 100, 100, 0xB0));    // later, shorter: wins its 100 bytes only
+    ASSERT_TRUE(assembler.has_frame());
+    const auto& shown = assembler.get_latest_frame();
+    EXPECT_EQ(shown[1399], 0xA0);
+    EXPECT_EQ(shown[1400], 0xB0);
+    EXPECT_EQ(shown[1499], 0xB0);
+    EXPECT_EQ(shown[1500], 0xA0);
+    EXPECT_EQ(shown[1599], 0xA0);
+    EXPECT_TRUE(zero(1600, 2800));
+    EXPECT_TRUE(std::equal(frame.begin() + 2800, frame.end(), shown.begin() + 2800));
+}
+
 TEST_F(FrameAssemblerTest, ManyNewFrameIdsHoldBoundedMemory) {
     for (uint32_t id = 1; id <= 1000; ++id) {
         feed(raw_fragment(id, 0, 3, 1400, 1400));
