@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <span>
 
 #include "protocol/media_datagram.h"
@@ -24,6 +25,9 @@ constexpr uint32_t PRUNE_DISTANCE = 5;
 // frame ids must not make one each; a host at 150 frames/s has at most 15 frames within the
 // 100 ms expiry.
 constexpr size_t MAX_PENDING_FRAMES = 16;
+// Frame buffers kept for reuse. Frames that follow each other closely have three in use in turn:
+// one waiting to be shown, one completing, one starting.
+constexpr size_t SPARE_FRAMES = 3;
 
 // Zeroes [from, to) of the frame, clipped to its size.
 void zero_range(std::vector<uint8_t>& pixels, size_t from, size_t to) {
@@ -70,8 +74,9 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
     if (frame == nullptr) {
         return;
     }
-    if (frame->fragment_count == 0) {
-        start_frame(*frame, header.fragment_count, now);
+    if (frame->fragment_count == 0 && !start_frame(*frame, header.fragment_count, now)) {
+        pending.erase(header.frame_id);
+        return;
     }
 
     if (protocol::fragment_index_acceptable(header.fragment_index, frame->fragment_count) &&
@@ -118,18 +123,33 @@ PendingFrame* FrameAssembler::find_or_insert(uint32_t frame_id) {
     return &pending[frame_id];
 }
 
-void FrameAssembler::start_frame(PendingFrame& frame, uint16_t fragment_count,
+bool FrameAssembler::start_frame(PendingFrame& frame, uint16_t fragment_count,
                                  Clock::time_point now) {
-    frame.fragment_count = fragment_count;
-    if (spare_pixels.size() == frame_bytes) {
-        frame.pixels = std::move(spare_pixels);
-        spare_pixels.clear();
+    if (!spare_pixels.empty()) {
+        frame.pixels = std::move(spare_pixels.back());
+        spare_pixels.pop_back();
         frame.recycled = true;
     } else {
-        frame.pixels.assign(frame_bytes, 0);
+        try {
+            frame.pixels.assign(frame_bytes, 0);
+        } catch (const std::bad_alloc&) {
+            return false;  // no memory for another frame now: drop the fragment
+        }
     }
+    frame.fragment_count = fragment_count;
     frame.received_mask.assign(fragment_count, false);
     frame.first_seen = now;
+    return true;
+}
+
+size_t FrameAssembler::preallocate() {
+    try {
+        while (spare_pixels.size() < SPARE_FRAMES) {
+            spare_pixels.emplace_back(frame_bytes, uint8_t{0});
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    return spare_pixels.size();
 }
 
 void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame) {
@@ -176,8 +196,8 @@ FrameAssembler::Records::iterator FrameAssembler::erase_record(Records::iterator
 }
 
 void FrameAssembler::keep_spare(std::vector<uint8_t>&& pixels) {
-    if (spare_pixels.empty() && pixels.size() == frame_bytes) {
-        spare_pixels = std::move(pixels);
+    if (spare_pixels.size() < SPARE_FRAMES && pixels.size() == frame_bytes) {
+        spare_pixels.push_back(std::move(pixels));
     }
 }
 

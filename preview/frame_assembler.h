@@ -44,6 +44,10 @@ class FrameAssembler {
     // The same, with the time at which the datagram arrived.
     void handle_datagram(const uint8_t* data, int length, Clock::time_point now);
 
+    // Allocates the buffers that frames reuse now, before datagrams arrive, so that the first
+    // frames do not pay for fresh memory while their fragments queue up. Returns how many it got.
+    size_t preallocate();
+
     bool has_frame() const { return !latest_frame.empty(); }
     // The newest completed frame: width * height * 4 bytes, rows of width * 4 bytes, BGRA.
     const std::vector<uint8_t>& get_latest_frame() const { return latest_frame; }
@@ -57,7 +61,7 @@ class FrameAssembler {
     using Records = std::unordered_map<uint32_t, PendingFrame>;
 
     PendingFrame* find_or_insert(uint32_t frame_id);
-    void start_frame(PendingFrame& frame, uint16_t fragment_count, Clock::time_point now);
+    bool start_frame(PendingFrame& frame, uint16_t fragment_count, Clock::time_point now);
     void complete(uint32_t frame_id, PendingFrame& frame);
     void prune_behind_newest();
     void expire(Clock::time_point now);
@@ -69,9 +73,9 @@ class FrameAssembler {
 
     Records pending;
     std::vector<uint8_t> latest_frame;
-    // One frame buffer kept from a shown or discarded frame for the next frame to reuse, so that
-    // a frame costs neither an allocation nor zero-filling megabytes it will overwrite anyway.
-    std::vector<uint8_t> spare_pixels;
+    // Frame buffers kept from shown or discarded frames for the next frames to reuse, so that a
+    // frame costs neither an allocation nor zero-filling megabytes it will overwrite anyway.
+    std::vector<std::vector<uint8_t>> spare_pixels;
     uint32_t last_completed_id = 0;
     int width;
     int height;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "net/udp_socket.h"
@@ -57,6 +58,21 @@ class SdlVideo {
 void print_progress(const char* line) {
     fputs(line, stdout);
     fflush(stdout);
+}
+
+// Draws the (black) texture once. A renderer's first draw can take tens of milliseconds while it
+// builds its shaders; done before the socket opens, that stall cannot overflow the socket buffer
+// with the first frames' datagrams.
+void warm_up(SDL_Renderer* renderer, SDL_Texture* texture, int height) {
+    void* pixels = nullptr;
+    int pitch = 0;
+    if (SDL_LockTexture(texture, nullptr, &pixels, &pitch) == 0) {
+        std::memset(pixels, 0, static_cast<size_t>(pitch) * static_cast<size_t>(height));
+        SDL_UnlockTexture(texture);
+    }
+    SDL_RenderClear(renderer);
+    SDL_RenderCopy(renderer, texture, nullptr, nullptr);
+    SDL_RenderPresent(renderer);
 }
 
 bool quit_requested(const SDL_Event& event) {
@@ -137,6 +153,11 @@ int run_preview(int argc, char** argv) {
         return 1;
     }
 
+    // Both before the socket opens: once it does, datagrams queue up while anything is slow.
+    warm_up(renderer.get(), texture.get(), options.height);
+    FrameAssembler assembler(options.width, options.height);
+    assembler.preallocate();
+
     net::UDPSocket socket;
     if (!socket.open(options.port)) {
         fprintf(stderr, "[Preview] Failed to bind UDP socket to port %u\n",
@@ -147,7 +168,6 @@ int run_preview(int argc, char** argv) {
     printf("[Preview] Ready to receive frames on port %u\n", static_cast<unsigned>(options.port));
     fflush(stdout);
 
-    FrameAssembler assembler(options.width, options.height);
     PreviewTotals totals;
     StatsInterval stats_interval(std::chrono::steady_clock::now());
     const auto update_totals = [&] {
