@@ -88,7 +88,7 @@ void drain_socket(net::UDPSocket& socket, FrameAssembler& assembler, PreviewTota
     uint8_t buffer[RECEIVE_BUFFER_SIZE];
     auto now = Clock::now();
     const auto deadline = now + DRAIN_BUDGET;
-    for (int read = 1;; ++read) {
+    for (int count = 1;; ++count) {
         const int length = socket.receive(buffer, sizeof buffer, 0);
         if (length <= 0) {
             return;
@@ -96,7 +96,7 @@ void drain_socket(net::UDPSocket& socket, FrameAssembler& assembler, PreviewTota
         ++totals.datagrams;
         totals.bytes += static_cast<uint64_t>(length);
         assembler.handle_datagram(buffer, length, now);
-        if (read % DRAIN_CLOCK_STRIDE == 0) {
+        if (count % DRAIN_CLOCK_STRIDE == 0) {
             now = Clock::now();
             if (now >= deadline) {
                 return;

@@ -116,16 +116,6 @@ TEST(MediaDatagram, AudioChecksAtTheirEdges) {
     EXPECT_FALSE(audio_datagram_acceptable(header, 27));
 }
 
-TEST(MediaDatagram, FrameIdRulesDifferBetweenReaders) {
-    EXPECT_TRUE(video_frame_id_acceptable(7, 7));
-    EXPECT_FALSE(video_frame_id_acceptable(6, 7));
-    EXPECT_FALSE(preview_frame_id_acceptable(7, 7));
-    EXPECT_TRUE(preview_frame_id_acceptable(8, 7));
-    EXPECT_FALSE(preview_frame_id_acceptable(0, 0));
-    EXPECT_TRUE(fragment_index_acceptable(2, 3));
-    EXPECT_FALSE(fragment_index_acceptable(3, 3));
-}
-
 TEST(MediaDatagram, PreviewPayloadIsTrustedOnlyAsFarAsTheDatagramReaches) {
     FragmentHeader header;
     header.payload_size = 1400;
