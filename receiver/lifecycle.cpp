@@ -1,0 +1,71 @@
+// The receiver's teardown: stop, the SDL objects, the destructor, each step logged and flushed.
+
+#include <cstdio>
+#include <thread>
+
+#include "receiver/video_receiver.h"
+
+namespace nimbar::client {
+
+namespace {
+
+// Pause before the SDL objects go, with the window still there.
+constexpr auto TEARDOWN_PAUSE = std::chrono::milliseconds(10);
+
+void log_line(const char* format, auto... values) {
+    printf(format, values...);
+    fflush(stdout);
+}
+
+}  // namespace
+
+VideoReceiver::~VideoReceiver() {
+    log_line("[VideoReceiver] Destructor called for uid=%u, cleanup_done=%d\n", uid,
+             cleanup_done ? 1 : 0);
+    if (!cleanup_done) {
+        log_line("[VideoReceiver] Destructor calling stop()\n");
+        stop();
+    }
+    log_line("[VideoReceiver] Destructor complete for uid=%u\n", uid);
+}
+
+void VideoReceiver::stop() {
+    stop_decode_and_codecs();
+    destroy_sdl_objects();
+    log_line("[VideoReceiver] Stop complete\n");
+}
+
+void VideoReceiver::destroy_sdl_objects() {
+    log_line(
+        "[RECV SDL DESTROY] uid=%u, window_id=%u: START (window=%p, renderer=%p, texture=%p)\n",
+        uid, window_id, static_cast<void*>(window), static_cast<void*>(renderer),
+        static_cast<void*>(texture));
+    if (window != nullptr) {
+        log_line("[RECV SDL DESTROY] uid=%u: Sleeping 10ms for event processing\n", uid);
+        std::this_thread::sleep_for(TEARDOWN_PAUSE);
+    }
+    if (texture != nullptr) {
+        log_line("[RECV SDL DESTROY] uid=%u: Destroying texture %p\n", uid,
+                 static_cast<void*>(texture));
+        SDL_DestroyTexture(texture);
+        texture = nullptr;
+        log_line("[RECV SDL DESTROY] uid=%u: Texture destroyed\n", uid);
+    }
+    if (renderer != nullptr) {
+        log_line("[RECV SDL DESTROY] uid=%u: Destroying renderer %p\n", uid,
+                 static_cast<void*>(renderer));
+        SDL_DestroyRenderer(renderer);
+        renderer = nullptr;
+        log_line("[RECV SDL DESTROY] uid=%u: Renderer destroyed\n", uid);
+    }
+    if (window != nullptr) {
+        log_line("[RECV SDL DESTROY] uid=%u: Destroying window %p (ID=%u)\n", uid,
+                 static_cast<void*>(window), window_id);
+        SDL_DestroyWindow(window);
+        window = nullptr;
+        log_line("[RECV SDL DESTROY] uid=%u: Window destroyed\n", uid);
+    }
+    log_line("[RECV SDL DESTROY] uid=%u: COMPLETE\n", uid);
+}
+
+}  // namespace nimbar::client

@@ -1,0 +1,45 @@
+#pragma once
+
+// Counters and timings of one VideoReceiver, for the viewer's "--stats" line and the benchmarks.
+// Written by the thread that owns each event, read by anyone: relaxed atomics, no locks.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace nimbar::client {
+
+// Durations in fixed buckets of 0.1 ms up to 100 ms; longer ones share the last bucket.
+class DurationHistogram {
+  public:
+    void record(std::chrono::steady_clock::duration duration);
+    // The upper edge, in milliseconds, of the bucket that holds the `fraction` quantile (0.5 for
+    // the median); 0 when nothing was recorded.
+    double percentile_ms(double fraction) const;
+    uint64_t count() const;
+    void reset();
+
+  private:
+    // 0.1 ms resolves a decode time; 100 ms is three frame intervals, already far too late.
+    static constexpr int64_t BUCKET_MICROSECONDS = 100;
+    static constexpr size_t BUCKETS = 1000;
+    std::array<std::atomic<uint64_t>, BUCKETS> buckets{};
+};
+
+struct ReceiverStats {
+    std::atomic<uint64_t> fragments_stored{0};
+    std::atomic<uint64_t> frames_completed{0};
+    std::atomic<uint64_t> frames_dropped{0};      // reported by the sweep
+    std::atomic<uint64_t> frames_overwritten{0};  // pushed out of the full decode queue
+    std::atomic<uint64_t> frames_decoded{0};      // pictures the decoder delivered
+    std::atomic<uint64_t> decode_errors{0};
+    std::atomic<uint64_t> pictures_published{0};  // converted and handed to the presentation
+    std::atomic<uint64_t> pictures_presented{0};  // uploaded and presented by update()
+    DurationHistogram decode_time;         // a batch's decoding plus the conversion of its picture
+    DurationHistogram latency_to_publish;  // last fragment of a frame to its picture published
+    DurationHistogram latency_to_present;  // last fragment of a frame to its picture presented
+};
+
+}  // namespace nimbar::client

@@ -1,0 +1,348 @@
+// The whole receiver with a real decoder, under SDL's dummy video driver: real VP8 and H.264
+// frames in, BGRA pictures of the receiver's size out; decoder failures; the teardown.
+
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "host/test_pattern.h"
+#include "tests/receiver_probe.h"
+#include "tests/support/encoded_stream.h"
+
+namespace nimbar::client {
+namespace {
+
+using namespace std::chrono_literals;
+using host::VideoCodec;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
+
+// Generous: the decode thread shares two cores with sanitizers and other tests.
+constexpr auto WAIT = 20s;
+// Codec and scaling error allowed at the centre of a flat colour bar.
+constexpr int COLOUR_TOLERANCE = 40;
+
+class SdlDummyVideo : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, "dummy");
+        ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    }
+    void TearDown() override { SDL_Quit(); }
+};
+::testing::Environment* const sdl_environment =
+    ::testing::AddGlobalTestEnvironment(new SdlDummyVideo);
+
+template <typename Predicate>
+bool wait_until(Predicate predicate, std::chrono::steady_clock::duration timeout = WAIT) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+void feed_frame(VideoReceiver& receiver, const std::vector<uint8_t>& frame, uint32_t frame_id) {
+    for (const auto& datagram : testing::fragment_datagrams(frame, frame_id)) {
+        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()));
+    }
+}
+
+// Feeds a frame and waits until the receiver has published `pictures` pictures in all.
+bool feed_and_wait(VideoReceiver& receiver, const std::vector<uint8_t>& frame, uint32_t frame_id,
+                   uint64_t pictures) {
+    feed_frame(receiver, frame, frame_id);
+    return wait_until([&] { return receiver.statistics().pictures_published.load() >= pictures; });
+}
+
+// The bars of the pattern at the centre of each bar, in a width x height BGRA picture.
+void expect_pattern_bars(const std::vector<uint8_t>& bgra, int width, int height) {
+    ASSERT_EQ(bgra.size(), static_cast<size_t>(width) * height * 4);
+    const int y = height / 3;
+    for (int bar = 0; bar < host::PATTERN_BAR_COUNT; ++bar) {
+        const int x = (2 * bar + 1) * width / (2 * host::PATTERN_BAR_COUNT);
+        const uint8_t* pixel = &bgra[(static_cast<size_t>(y) * width + x) * 4];
+        const host::Rgb expected = host::PATTERN_BARS[bar];
+        EXPECT_NEAR(pixel[2], expected.r, COLOUR_TOLERANCE) << "bar " << bar;
+        EXPECT_NEAR(pixel[1], expected.g, COLOUR_TOLERANCE) << "bar " << bar;
+        EXPECT_NEAR(pixel[0], expected.b, COLOUR_TOLERANCE) << "bar " << bar;
+    }
+}
+
+class DecodeTest : public ::testing::TestWithParam<VideoCodec> {
+  protected:
+    uint8_t selector() const { return GetParam() == VideoCodec::H264 ? 1 : 0; }
+};
+
+TEST_P(DecodeTest, OneFramesPictureIsPublishedAtTheReceiversSizeWithoutErrors) {
+    const auto frames = testing::encode_pattern(GetParam(), 1920, 1080, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    VideoReceiver receiver;
+    CaptureStderr();
+    ASSERT_TRUE(receiver.init_standalone(1280, 720, selector()));
+    // Only the keyframe: its picture must come out without another frame pushing it.
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
+    EXPECT_EQ(GetCapturedStderr(), "");  // "not ready yet" from the decoder is no error
+    EXPECT_FALSE(receiver.take_keyframe_request());
+    expect_pattern_bars(ReceiverProbe::picture(receiver), 1280, 720);
+    EXPECT_EQ(receiver.statistics().decode_errors.load(), 0u);
+}
+
+TEST_P(DecodeTest, SizeChangeMidStreamIsConvertedWithFreshParameters) {
+    const auto small = testing::encode_pattern(GetParam(), 640, 360, 1);
+    const auto large = testing::encode_pattern(GetParam(), 1920, 1080, 1);
+    ASSERT_FALSE(small.empty());
+    ASSERT_FALSE(large.empty());
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(1280, 720, selector()));
+    ASSERT_TRUE(feed_and_wait(receiver, small[0], 1, 1));
+    expect_pattern_bars(ReceiverProbe::picture(receiver), 1280, 720);
+    ASSERT_TRUE(feed_and_wait(receiver, large[0], 2, 2));
+    expect_pattern_bars(ReceiverProbe::picture(receiver), 1280, 720);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, DecodeTest, ::testing::Values(VideoCodec::VP8, VideoCodec::H264),
+                         [](const auto& info) {
+                             return info.param == VideoCodec::H264 ? "H264" : "VP8";
+                         });
+
+size_t count_lines(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(DecodeErrors, FiveLinesAndOneKeyframeRequestPerRunOfFailures) {
+    const auto frames = testing::encode_pattern(VideoCodec::VP8, 320, 240, 1);
+    ASSERT_FALSE(frames.empty());
+    auto broken = frames[0];
+    broken[3] ^= 0xFF;  // a keyframe whose start code is wrong
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
+
+    CaptureStderr();
+    for (uint32_t id = 2; id <= 8; ++id) {
+        feed_frame(receiver, broken, id);
+        ASSERT_TRUE(
+            wait_until([&] { return receiver.statistics().decode_errors.load() >= id - 1; }));
+    }
+    const std::string first_run = GetCapturedStderr();
+    EXPECT_EQ(count_lines(first_run, "[VideoReceiver] VP8 "), 5u) << first_run;
+    EXPECT_EQ(count_lines(first_run, "error: "), 5u) << first_run;
+    EXPECT_TRUE(receiver.take_keyframe_request());
+    EXPECT_FALSE(receiver.take_keyframe_request());
+
+    // A good picture ends the run; the next failure is logged and asks again.
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 9, 2));
+    CaptureStderr();
+    feed_frame(receiver, broken, 10);
+    ASSERT_TRUE(wait_until([&] { return receiver.statistics().decode_errors.load() >= 8; }));
+    const std::string second_run = GetCapturedStderr();
+    EXPECT_EQ(count_lines(second_run, "[VideoReceiver] VP8 "), 1u) << second_run;
+    EXPECT_TRUE(receiver.take_keyframe_request());
+}
+
+// Everything the receiver writes to stdout while `action` runs.
+template <typename Action>
+std::string stdout_of(Action action) {
+    CaptureStdout();
+    action();
+    return GetCapturedStdout();
+}
+
+std::string format(const char* pattern, auto... values) {
+    char line[256];
+    std::snprintf(line, sizeof line, pattern, values...);
+    return line;
+}
+
+TEST(ReceiverLifecycle, ShutdownWritesEveryLineInOrder) {
+    std::string out;
+    std::string expected;
+    {
+        auto receiver = std::make_unique<VideoReceiver>();
+        ASSERT_TRUE(receiver->init_standalone(640, 360, 0));
+        const auto handles = ReceiverProbe::handles(*receiver);
+        const uint32_t id = receiver->get_window_id();
+        expected =
+            "[VideoReceiver] Destructor called for uid=0, cleanup_done=0\n"
+            "[VideoReceiver] Destructor calling stop()\n"
+            "[VideoReceiver] Stopping decode thread and cleaning up codecs for user 0\n"
+            "[VideoReceiver] Signaling decode thread to stop\n"
+            "[VideoReceiver] Waiting for decode thread to join...\n"
+            "[VideoReceiver] Decode thread joined successfully\n"
+            "[VideoReceiver] Decode and codec cleanup complete\n" +
+            format(
+                "[RECV SDL DESTROY] uid=0, window_id=%u: START (window=%p, renderer=%p, "
+                "texture=%p)\n",
+                id, handles.window, handles.renderer, handles.texture) +
+            "[RECV SDL DESTROY] uid=0: Sleeping 10ms for event processing\n" +
+            format("[RECV SDL DESTROY] uid=0: Destroying texture %p\n", handles.texture) +
+            "[RECV SDL DESTROY] uid=0: Texture destroyed\n" +
+            format("[RECV SDL DESTROY] uid=0: Destroying renderer %p\n", handles.renderer) +
+            "[RECV SDL DESTROY] uid=0: Renderer destroyed\n" +
+            format("[RECV SDL DESTROY] uid=0: Destroying window %p (ID=%u)\n", handles.window, id) +
+            "[RECV SDL DESTROY] uid=0: Window destroyed\n"
+            "[RECV SDL DESTROY] uid=0: COMPLETE\n"
+            "[VideoReceiver] Stop complete\n"
+            "[VideoReceiver] Destructor complete for uid=0\n";
+        out = stdout_of([&] { receiver.reset(); });
+        EXPECT_EQ(SDL_GetWindowFromID(id), nullptr);
+    }
+    EXPECT_EQ(out, expected);
+}
+
+TEST(ReceiverLifecycle, StopTwiceThenTheDestructorReleasesOnce) {
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, 1));
+    const std::string first = stdout_of([&] { receiver.stop(); });
+    EXPECT_NE(first.find("Decode and codec cleanup complete"), std::string::npos);
+    EXPECT_NE(first.find("Window destroyed"), std::string::npos);
+    const std::string second = stdout_of([&] { receiver.stop(); });
+    EXPECT_EQ(second,
+              "[RECV SDL DESTROY] uid=0, window_id=" + std::to_string(receiver.get_window_id()) +
+                  ": START (window=(nil), renderer=(nil), texture=(nil))\n"
+                  "[RECV SDL DESTROY] uid=0: COMPLETE\n"
+                  "[VideoReceiver] Stop complete\n");
+    receiver.update();  // nothing left to draw with: returns at once
+}
+
+TEST(ReceiverLifecycle, NeverStartedReceiverTearsDownWithoutTheSleep) {
+    const std::string out = stdout_of([] { VideoReceiver receiver; });
+    EXPECT_EQ(out,
+              "[VideoReceiver] Destructor called for uid=0, cleanup_done=0\n"
+              "[VideoReceiver] Destructor calling stop()\n"
+              "[VideoReceiver] Stopping decode thread and cleaning up codecs for user 0\n"
+              "[VideoReceiver] Decode and codec cleanup complete\n"
+              "[RECV SDL DESTROY] uid=0, window_id=0: START (window=(nil), renderer=(nil), "
+              "texture=(nil))\n"
+              "[RECV SDL DESTROY] uid=0: COMPLETE\n"
+              "[VideoReceiver] Stop complete\n"
+              "[VideoReceiver] Destructor complete for uid=0\n");
+}
+
+TEST(ReceiverLifecycle, StopWhileTheDecodeThreadWaitsNeedsNoWatchdog) {
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
+    std::this_thread::sleep_for(50ms);  // the thread is asleep on the queue by now
+    CaptureStderr();
+    stdout_of([&] { receiver.stop(); });
+    // The watchdog would speak 5 s after a join that blocks; give it the chance to.
+    std::this_thread::sleep_for(5500ms);
+    EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST(ReceiverLifecycle, SizesWithoutATextureFailCleanly) {
+    for (auto [width, height] : {std::pair{0, 720}, std::pair{1280, -1}, std::pair{40000, 40000}}) {
+        VideoReceiver receiver;
+        CaptureStderr();
+        const std::string out = stdout_of(
+            [&, w = width, h = height] { EXPECT_FALSE(receiver.init_standalone(w, h, 0)); });
+        const std::string errors = GetCapturedStderr();
+        EXPECT_EQ(errors.rfind("[VideoReceiver] Failed to create texture: ", 0), 0u) << errors;
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(SDL_GetWindowFromID(receiver.get_window_id()), nullptr);
+        const auto handles = ReceiverProbe::handles(receiver);
+        EXPECT_EQ(handles.window, nullptr);
+        EXPECT_EQ(handles.renderer, nullptr);
+        EXPECT_EQ(handles.texture, nullptr);
+    }
+}
+
+// What update() draws, read back from inside the overlay callback (before the present).
+struct DrawnFrame {
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> argb;
+    uint32_t at(int x, int y) const { return argb[static_cast<size_t>(y) * width + x]; }
+};
+
+DrawnFrame draw(VideoReceiver& receiver) {
+    DrawnFrame drawn;
+    receiver.set_overlay_callback([&](SDL_Renderer* renderer, int width, int height) {
+        int output_width = 0;
+        int output_height = 0;
+        SDL_GetRendererOutputSize(renderer, &output_width, &output_height);
+        EXPECT_EQ(output_width, width);
+        EXPECT_EQ(output_height, height);
+        drawn.width = width;
+        drawn.height = height;
+        drawn.argb.resize(static_cast<size_t>(width) * height);
+        SDL_RenderReadPixels(renderer, nullptr, SDL_PIXELFORMAT_ARGB8888, drawn.argb.data(),
+                             width * 4);
+    });
+    receiver.update();
+    return drawn;
+}
+
+bool close_to(uint32_t actual, host::Rgb expected) {
+    const auto near = [](uint32_t a, uint8_t b) {
+        return std::abs(static_cast<int>(a & 0xFF) - static_cast<int>(b)) <= COLOUR_TOLERANCE;
+    };
+    return near(actual >> 16, expected.r) && near(actual >> 8, expected.g) &&
+           near(actual, expected.b);
+}
+
+TEST(Presentation, SourceRectangleFillsTheWindowWhenItIsUsable) {
+    const auto frames = testing::encode_pattern(VideoCodec::VP8, 1280, 720, 1);
+    ASSERT_FALSE(frames.empty());
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(1280, 720, 0));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
+
+    DrawnFrame whole = draw(receiver);
+    ASSERT_GT(whole.width, 0);
+    EXPECT_EQ(receiver.statistics().pictures_presented.load(), 1u);
+    const int y = whole.height / 4;
+    EXPECT_TRUE(close_to(whole.at(whole.width / 14, y), host::PATTERN_BARS[0]));
+    EXPECT_TRUE(close_to(whole.at(whole.width * 13 / 14, y), host::PATTERN_BARS[6]));
+
+    // The left half of the top half: bars 0 to 3 and half of bar 3 fill the window.
+    receiver.set_source_rect(true, 0, 0, 640, 360);
+    const DrawnFrame zoomed = draw(receiver);
+    for (int bar = 0; bar < 3; ++bar) {
+        // Centre of `bar` in video pixels, then in window pixels under the 2x zoom.
+        const int video_x = (2 * bar + 1) * 1280 / 14;
+        const int x = video_x * zoomed.width / 640;
+        EXPECT_TRUE(close_to(zoomed.at(x, zoomed.height / 2), host::PATTERN_BARS[bar]))
+            << "bar " << bar << " at " << x << ": " << std::hex << zoomed.at(x, zoomed.height / 2);
+    }
+    // No new picture came in between: the texture was not uploaded again.
+    EXPECT_EQ(receiver.statistics().pictures_presented.load(), 1u);
+
+    for (auto [w, h] : {std::pair{0, 360}, std::pair{640, -5}}) {
+        receiver.set_source_rect(true, 0, 0, w, h);
+        const DrawnFrame unusable = draw(receiver);
+        EXPECT_EQ(unusable.argb, whole.argb);
+    }
+    receiver.set_source_rect(false, 0, 0, 640, 360);
+    EXPECT_EQ(draw(receiver).argb, whole.argb);
+}
+
+TEST(Presentation, OnlyTheNewestOfTwoPicturesIsUploaded) {
+    const auto frames = testing::encode_pattern(VideoCodec::VP8, 640, 360, 2, 1);
+    ASSERT_EQ(frames.size(), 2u);
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(640, 360, 0));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[1], 2, 2));
+    draw(receiver);
+    EXPECT_EQ(receiver.statistics().pictures_presented.load(), 1u);
+    EXPECT_EQ(receiver.statistics().latency_to_present.count(), 1u);
+}
+
+}  // namespace
+}  // namespace nimbar::client

@@ -1,0 +1,44 @@
+#include "tests/support/encoded_stream.h"
+
+#include "host/test_pattern.h"
+#include "protocol/fragmenter.h"
+#include "protocol/media_datagram.h"
+
+namespace nimbar::testing {
+
+std::vector<std::vector<uint8_t>> encode_pattern(host::VideoCodec codec, int width, int height,
+                                                 int count, uint32_t first_number) {
+    host::VideoEncoder encoder;
+    host::EncoderSettings settings;
+    settings.codec = codec;
+    settings.width = width;
+    settings.height = height;
+    settings.bitrate_kbps = 8000;
+    std::vector<std::vector<uint8_t>> frames;
+    if (!encoder.open(settings)) {
+        return frames;
+    }
+    std::vector<uint8_t> bgra(static_cast<size_t>(width) * height * 4);
+    for (int i = 0; i < count; ++i) {
+        host::draw_test_pattern(bgra, width, height, first_number + static_cast<uint32_t>(i));
+        std::vector<uint8_t> frame;
+        bool keyframe = false;
+        if (!encoder.encode(bgra, i == 0, frame, keyframe) || frame.empty()) {
+            return {};
+        }
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+std::vector<std::vector<uint8_t>> fragment_datagrams(const std::vector<uint8_t>& frame,
+                                                     uint32_t frame_id) {
+    std::vector<std::vector<uint8_t>> datagrams(protocol::fragment_count_for(frame.size()));
+    for (size_t i = 0; i < datagrams.size(); ++i) {
+        datagrams[i].resize(protocol::MAX_FRAGMENT_DATAGRAM);
+        datagrams[i].resize(protocol::write_fragment_datagram(frame, frame_id, i, datagrams[i]));
+    }
+    return datagrams;
+}
+
+}  // namespace nimbar::testing
