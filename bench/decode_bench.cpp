@@ -87,10 +87,11 @@ std::vector<std::vector<uint8_t>> encode_clip(VideoCodec codec, int frames, int 
 }
 
 // VP8 in an IVF file, H.264 as its Annex B byte stream: what ffmpeg reads without a container.
-std::filesystem::path write_stream(VideoCodec codec, const std::vector<std::vector<uint8_t>>& clip) {
-    const auto path = std::filesystem::temp_directory_path() /
-                      (codec == VideoCodec::VP8 ? "nimbar_decode_bench.ivf"
-                                                : "nimbar_decode_bench.h264");
+std::filesystem::path write_stream(VideoCodec codec,
+                                   const std::vector<std::vector<uint8_t>>& clip) {
+    const auto path =
+        std::filesystem::temp_directory_path() /
+        (codec == VideoCodec::VP8 ? "nimbar_decode_bench.ivf" : "nimbar_decode_bench.h264");
     std::ofstream file(path, std::ios::binary);
     if (codec == VideoCodec::VP8) {
         uint8_t header[32] = {'D', 'K', 'I', 'F', 0, 0, 32, 0, 'V', 'P', '8', '0'};
@@ -192,16 +193,17 @@ void run(VideoCodec codec, int frames, int kbps) {
     const auto& stats = receiver.statistics();
 
     fprintf(stderr, "\n");
-    printf("%s %dx%d -> %dx%d, %zu frames, %.2f Mbit/s: receiver %.1f fps, ffmpeg -threads 1 "
-           "%.1f fps, ratio %.2f\n",
-           name, SOURCE_WIDTH, SOURCE_HEIGHT, TARGET_WIDTH, TARGET_HEIGHT, clip.size(),
-           static_cast<double>(bytes) * 8 * FPS / static_cast<double>(clip.size()) / 1e6,
-           receiver_fps, reference_fps, reference_fps > 0 ? receiver_fps / reference_fps : 0.0);
-    printf("%s at %d fps: decode+convert p50 %.1f ms p99 %.1f ms; last fragment -> front buffer "
-           "p50 %.1f ms p99 %.1f ms\n",
-           name, FPS, stats.decode_time.percentile_ms(0.5), stats.decode_time.percentile_ms(0.99),
-           stats.latency_to_publish.percentile_ms(0.5),
-           stats.latency_to_publish.percentile_ms(0.99));
+    printf(
+        "%s %dx%d -> %dx%d, %zu frames, %.2f Mbit/s: receiver %.1f fps, ffmpeg -threads 1 "
+        "%.1f fps, ratio %.2f\n",
+        name, SOURCE_WIDTH, SOURCE_HEIGHT, TARGET_WIDTH, TARGET_HEIGHT, clip.size(),
+        static_cast<double>(bytes) * 8 * FPS / static_cast<double>(clip.size()) / 1e6, receiver_fps,
+        reference_fps, reference_fps > 0 ? receiver_fps / reference_fps : 0.0);
+    printf(
+        "%s at %d fps: decode+convert p50 %.1f ms p99 %.1f ms; last fragment -> front buffer "
+        "p50 %.1f ms p99 %.1f ms\n",
+        name, FPS, stats.decode_time.percentile_ms(0.5), stats.decode_time.percentile_ms(0.99),
+        stats.latency_to_publish.percentile_ms(0.5), stats.latency_to_publish.percentile_ms(0.99));
     std::filesystem::remove(stream);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "protocol/fragmenter.h"
 #include "protocol/media_datagram.h"
@@ -18,6 +19,12 @@ namespace {
 constexpr double MAX_FPS = 1000.0;
 // The largest texture side that SDL renderers commonly take.
 constexpr int64_t MAX_SIDE = 16384;
+// A gigabit per second: past anything a realtime encoder delivers to a viewer.
+constexpr int64_t MAX_BITRATE_KBPS = 1'000'000;
+// Over 27 minutes at 60 frames/s: in effect keyframes only on request; more would mean nothing.
+constexpr int64_t MAX_KEYFRAME_INTERVAL = 100'000;
+// A minute at 60 frames/s; the encoded clip is held in memory for the whole run.
+constexpr int64_t MAX_PREENCODE_FRAMES = 3600;
 
 bool read_integer(const char* text, int64_t min, int64_t max, int64_t& value) {
     errno = 0;
@@ -113,6 +120,38 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
                 return bad_value(option, value, "a fraction from 0 to 1");
             }
             options.impairments.duplicate = real;
+        } else if (std::strcmp(option, "--codec") == 0) {
+            if (std::strcmp(value, "raw") == 0) {
+                options.codec = HostCodec::Raw;
+            } else if (std::strcmp(value, "vp8") == 0) {
+                options.codec = HostCodec::VP8;
+            } else if (std::strcmp(value, "h264") == 0) {
+                options.codec = HostCodec::H264;
+            } else {
+                return bad_value(option, value, "raw, vp8 or h264");
+            }
+        } else if (std::strcmp(option, "--bitrate") == 0) {
+            if (!read_integer(value, 1, MAX_BITRATE_KBPS, integer)) {
+                return bad_value(option, value, "kbit/s from 1 to 1000000");
+            }
+            options.bitrate_kbps = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--keyframe-interval") == 0) {
+            if (!read_integer(value, 1, MAX_KEYFRAME_INTERVAL, integer)) {
+                return bad_value(option, value, "a frame count from 1 to 100000");
+            }
+            options.keyframe_interval = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--listen-port") == 0) {
+            if (!read_integer(value, 0, 65535, integer)) {
+                return bad_value(option, value, "a port from 0 to 65535");
+            }
+            options.listen_port = static_cast<uint16_t>(integer);
+        } else if (std::strcmp(option, "--video") == 0) {
+            options.video = value;
+        } else if (std::strcmp(option, "--preencode") == 0) {
+            if (!read_integer(value, 1, MAX_PREENCODE_FRAMES, integer)) {
+                return bad_value(option, value, "a frame count from 1 to 3600");
+            }
+            options.preencode = static_cast<int>(integer);
         } else if (std::strcmp(option, "--seed") == 0) {
             if (!read_integer(value, 0, std::numeric_limits<uint32_t>::max(), integer)) {
                 return bad_value(option, value, "a seed from 0 to 4294967295");
@@ -127,6 +166,27 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
         fprintf(stderr, "[Host] Error: --port is required\n");
         return false;
     }
+    if (options.listen_port != 0 && options.listen_port == options.port) {
+        fprintf(stderr, "[Host] Error: --listen-port must differ from --port\n");
+        return false;
+    }
+    if (options.compressed()) {
+        // A compressed frame's size is the encoder's business: oversized ones are skipped.
+        if (!options.input.empty() && !options.video.empty()) {
+            fprintf(stderr, "[Host] Error: --input and --video exclude each other\n");
+            return false;
+        }
+        return true;
+    }
+    // Raw mode neither encodes nor listens; these would silently do nothing.
+    for (const auto& [given, name] : {std::pair{!options.video.empty(), "--video"},
+                                      std::pair{options.preencode > 0, "--preencode"},
+                                      std::pair{options.listen_port != 0, "--listen-port"}}) {
+        if (given) {
+            fprintf(stderr, "[Host] Error: %s needs --codec vp8 or h264\n", name);
+            return false;
+        }
+    }
     const size_t frame_bytes = static_cast<size_t>(options.width) * options.height * 4;
     if (protocol::fragment_count_for(frame_bytes) > protocol::MAX_RAW_FRAGMENTS) {
         fprintf(stderr, "[Host] Error: a %dx%d frame needs more than %zu fragments\n",
@@ -140,7 +200,9 @@ void print_host_usage(const char* program) {
     fprintf(stderr,
             "Usage: %s --port <port> [--width <w>] [--height <h>] [--fps <rate>]\n"
             "          [--seconds <s> | --frames <n>] [--input <file.bgra>] [--spread]\n"
-            "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n",
+            "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n"
+            "          [--codec raw|vp8|h264] [--bitrate <kbit/s>] [--keyframe-interval <frames>]\n"
+            "          [--listen-port <port>] [--video <file>] [--preencode <n>]\n",
             program);
 }
 

@@ -5,8 +5,13 @@
 #include <csignal>
 #include <cstdio>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "host/host_options.h"
 #include "host/raw_stream.h"
+#include "host/video_stream.h"
 #include "net/udp_socket.h"
 
 namespace {
@@ -15,6 +20,18 @@ std::atomic<bool> stop_requested{false};
 
 extern "C" void request_stop(int) {
     stop_requested.store(true);
+}
+
+const char* codec_name(nimbar::host::HostCodec codec) {
+    switch (codec) {
+        case nimbar::host::HostCodec::VP8:
+            return "VP8";
+        case nimbar::host::HostCodec::H264:
+            return "H.264";
+        case nimbar::host::HostCodec::Raw:
+            break;
+    }
+    return "raw";
 }
 
 }  // namespace
@@ -28,16 +45,24 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, request_stop);
     std::signal(SIGTERM, request_stop);
+    // The encoders' banners and statistics would bury the host's own lines; their errors stay.
+    av_log_set_level(AV_LOG_ERROR);
 
     nimbar::net::start_networking();
-    printf("[Host] Streaming %lld raw %dx%d frames at %.3g fps to 127.0.0.1:%u\n",
-           static_cast<long long>(options.frame_total()), options.width, options.height,
-           options.fps, static_cast<unsigned>(options.port));
+    printf("[Host] Streaming %lld %s %dx%d frames at %.3g fps to 127.0.0.1:%u\n",
+           static_cast<long long>(options.frame_total()), codec_name(options.codec), options.width,
+           options.height, options.fps, static_cast<unsigned>(options.port));
     fflush(stdout);
 
     StreamSummary summary;
-    const bool ok = stream_raw_frames(options, stop_requested, summary);
-    fputs(format_summary(summary).c_str(), stdout);
+    bool ok = false;
+    if (options.compressed()) {
+        ok = stream_video_frames(options, stop_requested, summary);
+        fputs(format_video_summary(summary).c_str(), stdout);
+    } else {
+        ok = stream_raw_frames(options, stop_requested, summary);
+        fputs(format_summary(summary).c_str(), stdout);
+    }
     nimbar::net::stop_networking();
     return ok ? 0 : 1;
 }

@@ -1,25 +1,13 @@
 #include "host/raw_stream.h"
 
-#include <cinttypes>
 #include <cstdio>
-#include <span>
 #include <vector>
 
+#include "host/frame_sender.h"
 #include "host/frame_source.h"
 #include "host/pacer.h"
-#include "net/udp_socket.h"
-#include "protocol/fragmenter.h"
-#include "protocol/media_datagram.h"
 
 namespace nimbar::host {
-
-namespace {
-
-// With --spread, the pacer is consulted once per this many datagrams; sleeping for each one would
-// cost more than sending it.
-constexpr size_t SPREAD_STRIDE = 32;
-
-}  // namespace
 
 bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop,
                        StreamSummary& summary) {
@@ -29,15 +17,12 @@ bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop
     if (!source.ok()) {
         return false;
     }
-    net::UDPSocket socket;
-    if (!socket.open(0)) {
-        fprintf(stderr, "[Host] Error: cannot open a UDP socket\n");
+    FrameSender sender(options);
+    if (!sender.open()) {
         return false;
     }
 
-    Impairments impairments(options.impairments);
     std::vector<uint8_t> frame;
-    uint8_t datagram[protocol::MAX_FRAGMENT_DATAGRAM];
     const Pacer pacer(options.fps);
     const int64_t total = options.frame_total();
 
@@ -48,37 +33,12 @@ bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop
             fprintf(stderr, "[Host] Error: cannot read frame %u\n", frame_id);
             return false;
         }
-        const auto& sends = impairments.schedule(protocol::fragment_count_for(frame.size()));
-        for (size_t n = 0; n < sends.size(); ++n) {
-            if (options.spread && n % SPREAD_STRIDE == 0) {
-                pacer.wait_until(static_cast<uint64_t>(k),
-                                 static_cast<double>(n) / static_cast<double>(sends.size()));
-            }
-            const size_t length =
-                protocol::write_fragment_datagram(frame, frame_id, sends[n], datagram);
-            if (socket.send_to(datagram, length, "127.0.0.1", options.port) < 0) {
-                ++summary.send_failures;
-                continue;
-            }
-            ++summary.datagrams;
-            summary.bytes += length;
-        }
+        sender.send(frame, frame_id, pacer, static_cast<uint64_t>(k), summary);
         ++summary.frames;
     }
     summary.seconds = pacer.elapsed_seconds();
-    summary.impairments = impairments.counters();
+    summary.impairments = sender.impairment_counters();
     return true;
-}
-
-std::string format_summary(const StreamSummary& summary) {
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "[Host] Summary: frames=%" PRIu64 " datagrams=%" PRIu64 " bytes=%" PRIu64
-                  " seconds=%.3f lost=%" PRIu64 " duplicated=%" PRIu64 " send_failures=%" PRIu64
-                  "\n",
-                  summary.frames, summary.datagrams, summary.bytes, summary.seconds,
-                  summary.impairments.lost, summary.impairments.duplicated, summary.send_failures);
-    return line;
 }
 
 }  // namespace nimbar::host

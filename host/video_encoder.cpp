@@ -74,8 +74,8 @@ bool VideoEncoder::open(const EncoderSettings& settings) {
     if (result < 0) {
         char reason[AV_ERROR_MAX_STRING_SIZE];
         av_strerror(result, reason, sizeof reason);
-        fprintf(stderr, "[Host] Error: cannot open %s at %dx%d: %s\n",
-                encoder_name(settings.codec), settings.width, settings.height, reason);
+        fprintf(stderr, "[Host] Error: cannot open %s at %dx%d: %s\n", encoder_name(settings.codec),
+                settings.width, settings.height, reason);
         close();
         return false;
     }
@@ -88,8 +88,8 @@ bool VideoEncoder::open(const EncoderSettings& settings) {
         return false;
     }
     converter = sws_getContext(settings.width, settings.height, AV_PIX_FMT_BGRA, settings.width,
-                               settings.height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
-                               nullptr, nullptr);
+                               settings.height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr,
+                               nullptr);
     if (converter == nullptr) {
         fprintf(stderr, "[Host] Error: cannot convert BGRA to YUV\n");
         close();
@@ -103,10 +103,17 @@ bool VideoEncoder::encode(std::span<const uint8_t> bgra, bool force_keyframe,
     out.clear();
     keyframe = false;
     const size_t expected = static_cast<size_t>(current.width) * current.height * 4;
-    if (context == nullptr || bgra.size() < expected) {
+    if (context == nullptr) {
+        fprintf(stderr, "[Host] Error: the encoder is not open\n");
+        return false;
+    }
+    if (bgra.size() < expected) {
+        fprintf(stderr, "[Host] Error: a frame of %zu bytes is short of %dx%d BGRA\n", bgra.size(),
+                current.width, current.height);
         return false;
     }
     if (av_frame_make_writable(frame) < 0) {
+        fprintf(stderr, "[Host] Error: out of memory for the encoder\n");
         return false;
     }
     const uint8_t* source[1] = {bgra.data()};

@@ -29,7 +29,7 @@ struct EncoderSettings {
 };
 
 class VideoEncoder {
-public:
+  public:
     VideoEncoder() = default;
     ~VideoEncoder();
     VideoEncoder(const VideoEncoder&) = delete;
@@ -46,7 +46,7 @@ public:
 
     const EncoderSettings& settings() const { return current; }
 
-private:
+  private:
     void close();
 
     EncoderSettings current;

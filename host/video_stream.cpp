@@ -1,0 +1,191 @@
+#include "host/video_stream.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "host/control_listener.h"
+#include "host/frame_sender.h"
+#include "host/frame_source.h"
+#include "host/pacer.h"
+#include "host/video_encoder.h"
+#include "host/video_file_source.h"
+#include "protocol/fragmenter.h"
+#include "protocol/media_datagram.h"
+
+namespace nimbar::host {
+
+namespace {
+
+struct EncodedFrame {
+    std::vector<uint8_t> bytes;
+    bool keyframe = false;
+};
+
+// The pictures to encode: the video file when one is given, otherwise the test pattern or the raw
+// BGRA file.
+class PictureSource {
+  public:
+    explicit PictureSource(const HostOptions& options) {
+        if (!options.video.empty()) {
+            video.emplace(options.width, options.height, options.video);
+        } else if (!options.input.empty()) {
+            frames.emplace(options.width, options.height, options.input);
+        } else {
+            frames.emplace(options.width, options.height);
+        }
+    }
+
+    bool ok() const { return video ? video->ok() : frames->ok(); }
+
+    bool next(uint32_t frame_number, std::vector<uint8_t>& bgra) {
+        return video ? video->next(bgra) : frames->next(frame_number, bgra);
+    }
+
+  private:
+    std::optional<FrameSource> frames;
+    std::optional<VideoFileSource> video;
+};
+
+EncoderSettings encoder_settings(const HostOptions& options) {
+    EncoderSettings settings;
+    settings.codec = options.codec == HostCodec::H264 ? VideoCodec::H264 : VideoCodec::VP8;
+    settings.width = options.width;
+    settings.height = options.height;
+    // The encoders take whole frame rates; rate control only needs it roughly.
+    settings.fps = static_cast<int>(std::max(1L, std::lround(options.fps)));
+    settings.bitrate_kbps = options.bitrate_kbps;
+    settings.keyframe_interval = options.keyframe_interval;
+    return settings;
+}
+
+// Reads picture `frame_number` and encodes it. False after an error line.
+bool encode_next(PictureSource& source, VideoEncoder& encoder, uint32_t frame_number,
+                 bool force_keyframe, std::vector<uint8_t>& picture, EncodedFrame& encoded) {
+    if (!source.next(frame_number, picture)) {
+        fprintf(stderr, "[Host] Error: cannot read frame %u\n", frame_number);
+        return false;
+    }
+    return encoder.encode(picture, force_keyframe, encoded.bytes, encoded.keyframe);
+}
+
+// False after the error line when the frame cannot be sent whole.
+bool fits_in_fragments(const EncodedFrame& frame, uint32_t frame_number) {
+    if (protocol::fragment_count_for(frame.bytes.size()) <= protocol::MAX_FRAGMENTS) {
+        return true;
+    }
+    fprintf(stderr, "[Host] Error: frame %u is %zu bytes, more than %u fragments; skipped\n",
+            frame_number, frame.bytes.size(), static_cast<unsigned>(protocol::MAX_FRAGMENTS));
+    return false;
+}
+
+// Encodes the first `count` pictures into `clip`, starting with a keyframe. False after an error
+// line when encoding failed or nothing of it can be sent.
+bool encode_clip(PictureSource& source, VideoEncoder& encoder, int count,
+                 const std::atomic<bool>& stop, std::vector<EncodedFrame>& clip) {
+    std::vector<uint8_t> picture;
+    bool want_keyframe = true;
+    for (int i = 0; i < count && !stop.load(); ++i) {
+        const auto frame_number = static_cast<uint32_t>(i + 1);
+        EncodedFrame encoded;
+        if (!encode_next(source, encoder, frame_number, want_keyframe, picture, encoded)) {
+            return false;
+        }
+        if (encoded.bytes.empty()) {
+            continue;  // nothing out this time; a keyframe asked for is still owed
+        }
+        if (!fits_in_fragments(encoded, frame_number)) {
+            want_keyframe = true;
+            continue;
+        }
+        want_keyframe = false;
+        clip.push_back(std::move(encoded));
+    }
+    if (clip.empty() && !stop.load()) {
+        fprintf(stderr, "[Host] Error: none of the %d pre-encoded frames can be sent\n", count);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& stop,
+                         StreamSummary& summary) {
+    PictureSource source(options);
+    if (!source.ok()) {
+        return false;
+    }
+    VideoEncoder encoder;
+    if (!encoder.open(encoder_settings(options))) {
+        return false;
+    }
+    FrameSender sender(options);
+    if (!sender.open()) {
+        return false;
+    }
+    ControlListener listener;
+    if (options.listen_port != 0) {
+        if (!listener.open(options.listen_port)) {
+            return false;
+        }
+        printf("[Host] Listening for control datagrams on 127.0.0.1:%u\n",
+               static_cast<unsigned>(listener.local_port()));
+        fflush(stdout);
+    }
+
+    std::vector<EncodedFrame> clip;
+    if (options.preencode > 0 && !encode_clip(source, encoder, options.preencode, stop, clip)) {
+        return false;
+    }
+
+    std::vector<uint8_t> picture;
+    EncodedFrame fresh;
+    size_t clip_position = 0;
+    bool force_keyframe = false;
+    bool ok = true;
+    const Pacer pacer(options.fps);
+    const int64_t total = options.frame_total();
+
+    for (int64_t k = 0; k < total && !stop.load(); ++k) {
+        pacer.wait_until(static_cast<uint64_t>(k));
+        const ControlEvents events = listener.poll();
+        if (events.keyframe_requests > 0) {
+            summary.keyframe_requests += events.keyframe_requests;
+            force_keyframe = true;
+        }
+        const auto frame_id = static_cast<uint32_t>(k + 1);
+        const EncodedFrame* frame = &fresh;
+        if (!clip.empty()) {
+            if (force_keyframe) {
+                clip_position = 0;  // the clip's first frame is its keyframe
+                force_keyframe = false;
+            }
+            frame = &clip[clip_position];
+            clip_position = (clip_position + 1) % clip.size();
+        } else {
+            if (!encode_next(source, encoder, frame_id, force_keyframe, picture, fresh)) {
+                ok = false;
+                break;
+            }
+            if (fresh.bytes.empty()) {
+                continue;  // nothing out this time; a keyframe asked for is still owed
+            }
+            force_keyframe = !fits_in_fragments(fresh, frame_id);
+            if (force_keyframe) {
+                continue;
+            }
+        }
+        sender.send(frame->bytes, frame_id, pacer, static_cast<uint64_t>(k), summary);
+        ++summary.frames;
+        summary.keyframes += frame->keyframe ? 1 : 0;
+    }
+    summary.seconds = pacer.elapsed_seconds();
+    summary.impairments = sender.impairment_counters();
+    return ok;
+}
+
+}  // namespace nimbar::host
