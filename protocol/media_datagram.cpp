@@ -47,6 +47,21 @@ void write_fragment_header(std::span<uint8_t> out, const FragmentHeader& header,
     store_u16_le(&out[PAYLOAD_SIZE_OFFSET + 2], 0);
 }
 
+size_t write_audio_datagram(std::span<uint8_t> out, uint32_t sequence,
+                            std::span<const uint8_t> opus_packet) {
+    const size_t length = COMMON_HEADER_SIZE + opus_packet.size();
+    if (opus_packet.empty() || opus_packet.size() > UINT16_MAX || out.size() < length) {
+        return 0;
+    }
+    CommonHeader header;
+    header.sequence = sequence;
+    header.data_size = static_cast<uint16_t>(opus_packet.size());
+    header.flags = AUDIO_FLAG;
+    write_common_header(out, header);
+    std::copy(opus_packet.begin(), opus_packet.end(), out.begin() + COMMON_HEADER_SIZE);
+    return length;
+}
+
 DatagramKind classify_datagram(std::span<const uint8_t> datagram) {
     if (datagram.size() < COMMON_HEADER_SIZE) {
         return DatagramKind::Ignored;

@@ -62,6 +62,11 @@ std::optional<FragmentHeader> read_fragment_header(std::span<const uint8_t> data
 void write_common_header(std::span<uint8_t> out, const CommonHeader& header);
 void write_fragment_header(std::span<uint8_t> out, const FragmentHeader& header, uint8_t flags = 0);
 
+// Writes a whole audio datagram (common header with AUDIO_FLAG, then the Opus packet) into `out`
+// and returns its length, or 0 when the packet is empty, longer than 65535 bytes, or does not fit.
+size_t write_audio_datagram(std::span<uint8_t> out, uint32_t sequence,
+                            std::span<const uint8_t> opus_packet);
+
 // How the viewer's main loop sorts a datagram it has read.
 DatagramKind classify_datagram(std::span<const uint8_t> datagram);
 

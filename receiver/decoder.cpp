@@ -250,7 +250,7 @@ void VideoReceiver::stop_decode_and_codecs() {
         std::lock_guard picture_lock(picture_mutex);
         front_buffer = {};
     }
-    // (screen audio is released here)
+    release_screen_audio();
     {
         std::lock_guard slots_lock(slots_mutex);
         frame_slots.clear();

@@ -37,6 +37,10 @@ struct ReceiverStats {
     std::atomic<uint64_t> decode_errors{0};
     std::atomic<uint64_t> pictures_published{0};  // converted and handed to the presentation
     std::atomic<uint64_t> pictures_presented{0};  // uploaded and presented by update()
+    std::atomic<uint64_t> audio_packets_played{0};
+    std::atomic<uint64_t> audio_packets_undecodable{0};
+    std::atomic<uint64_t> audio_frames_concealed{0};  // 20 ms frames standing in for lost packets
+    std::atomic<uint64_t> audio_frames_skipped{0};    // not queued: playback already far behind
     DurationHistogram decode_time;         // a batch's decoding plus the conversion of its picture
     DurationHistogram latency_to_publish;  // last fragment of a frame to its picture published
     DurationHistogram latency_to_present;  // last fragment of a frame to its picture presented

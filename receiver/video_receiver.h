@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "audio/audio_device.h"
+#include "audio/opus_decoder_handle.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_slot.h"
 #include "receiver/receiver_stats.h"
@@ -76,6 +78,16 @@ class VideoReceiver {
     int get_height() const { return height; }
     uint32_t get_window_id() const { return window_id; }
 
+    // Opens the Opus decoder and a 48 kHz stereo playback device, once; with false, or a second
+    // time, does nothing. A failure is reported on stderr and leaves screen audio off.
+    void enable_screen_audio(bool enable);
+    // The gain applied from the next audio packet on; the viewer passes 0.0 while muted.
+    void set_screen_volume(float gain);
+    // Takes one audio datagram (AUDIO_FLAG set): conceals up to three lost packets before it,
+    // decodes it, applies the gain and queues the samples for playback. Ignored while screen audio
+    // is off or the receiver is not running. Main thread only.
+    void handle_audio_packet(const uint8_t* datagram, int length);
+
     // Ends decoding and releases codecs, then the window objects; logs each step. Safe to repeat.
     void stop();
     // Joins the decode thread (a watchdog reports a join blocked for more than 5 s) and releases
@@ -101,6 +113,10 @@ class VideoReceiver {
     void erase_slots_up_to(uint32_t frame_id);
     bool sweep_slots(Clock::time_point now);
     void queue_frame(QueuedFrame&& frame);
+    // Applies the gain and queues `count` values, unless the receiver stopped or playback is
+    // already far enough behind.
+    void play(int16_t* samples, size_t count);
+    void release_screen_audio();
 
     std::atomic<bool> running{false};
     std::atomic<bool> cleanup_done{false};
@@ -133,7 +149,11 @@ class VideoReceiver {
     OverlayCallback overlay_callback;
     bool source_rect_enabled = false;
     SDL_Rect source_rect{0, 0, 0, 0};
-    // (screen audio members go here)
+    bool screen_audio_enabled = false;
+    audio::AudioDevice audio_device;
+    audio::OpusDecoderHandle audio_decoder;
+    std::atomic<float> audio_gain{1.0f};
+    uint32_t last_audio_sequence = 0;
     uint64_t buffered_bytes = 0;
     uint32_t decode_error_count = 0;
     std::atomic<bool> keyframe_requested{false};

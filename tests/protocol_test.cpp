@@ -88,6 +88,22 @@ TEST(MediaDatagram, OnlyTheAudioBitSortsAudioFromVideo) {
     EXPECT_EQ(classify_datagram(datagram), DatagramKind::Audio);
 }
 
+TEST(MediaDatagram, AudioDatagramCarriesItsSequenceAndPacket) {
+    const std::vector<uint8_t> opus = {0xFC, 0x01, 0x02};
+    std::vector<uint8_t> datagram(64, 0xEE);
+    ASSERT_EQ(write_audio_datagram(datagram, 0xA0B0C0D0u, opus), 31u);
+    datagram.resize(31);
+    EXPECT_EQ(classify_datagram(datagram), DatagramKind::Audio);
+    const auto header = read_common_header(datagram);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->sequence, 0xA0B0C0D0u);
+    EXPECT_EQ(header->data_size, 3);
+    EXPECT_TRUE(audio_datagram_acceptable(*header, datagram.size()));
+    EXPECT_EQ(std::vector<uint8_t>(datagram.begin() + 28, datagram.end()), opus);
+    EXPECT_EQ(write_audio_datagram(std::span(datagram).first(30), 1, opus), 0u);
+    EXPECT_EQ(write_audio_datagram(datagram, 1, {}), 0u);
+}
+
 TEST(MediaDatagram, VideoFragmentChecksAtTheirEdges) {
     const auto accepted = [](uint16_t payload, uint16_t count, size_t length) {
         const auto datagram = fragment_datagram(payload, count, length);

@@ -44,6 +44,12 @@ struct ReceiverProbe {
     static Handles handles(const VideoReceiver& receiver) {
         return {receiver.window, receiver.renderer, receiver.texture};
     }
+    static uint32_t audio_queued_bytes(const VideoReceiver& receiver) {
+        return receiver.audio_device.queued_bytes();
+    }
+    static bool screen_audio_enabled(const VideoReceiver& receiver) {
+        return receiver.screen_audio_enabled;
+    }
     static std::vector<uint8_t> picture(VideoReceiver& receiver) {
         std::lock_guard lock(receiver.picture_mutex);
         return receiver.front_buffer;

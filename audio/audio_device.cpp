@@ -1,0 +1,51 @@
+#include "audio/audio_device.h"
+
+#include <cstdio>
+
+namespace nimbar::audio {
+
+bool AudioDevice::open(int direction, int frequency, int channels, int buffer_frames,
+                       const char* device_name) {
+    close();
+    is_playback = direction;
+    SDL_AudioSpec wanted;
+    SDL_zero(wanted);
+    wanted.freq = frequency;
+    wanted.format = AUDIO_S16LSB;
+    wanted.channels = static_cast<Uint8>(channels);
+    wanted.samples = static_cast<Uint16>(buffer_frames);
+    SDL_AudioSpec granted;
+    SDL_zero(granted);
+    device_id =
+        SDL_OpenAudioDevice(device_name, direction == PLAYBACK ? 0 : 1, &wanted, &granted, 0);
+    if (device_id == 0) {
+        fprintf(stderr, "[Audio] Failed to open device: %s\n", SDL_GetError());
+        return false;
+    }
+    printf("[Audio] Opened %s device: %d Hz, %d ch, %d samples\n",
+           direction == PLAYBACK ? "playback" : "capture", granted.freq,
+           static_cast<int>(granted.channels), static_cast<int>(granted.samples));
+    fflush(stdout);
+    SDL_PauseAudioDevice(device_id, 0);
+    return true;
+}
+
+void AudioDevice::queue(const int16_t* samples, int count) {
+    if (device_id == 0 || is_playback != PLAYBACK || count <= 0) {
+        return;
+    }
+    SDL_QueueAudio(device_id, samples, static_cast<Uint32>(count) * 2);
+}
+
+uint32_t AudioDevice::queued_bytes() const {
+    return device_id == 0 ? 0 : SDL_GetQueuedAudioSize(device_id);
+}
+
+void AudioDevice::close() {
+    if (device_id != 0) {
+        SDL_CloseAudioDevice(device_id);
+        device_id = 0;
+    }
+}
+
+}  // namespace nimbar::audio
