@@ -47,6 +47,10 @@ struct ReceiverProbe {
     static uint32_t audio_queued_bytes(const VideoReceiver& receiver) {
         return receiver.audio_device.queued_bytes();
     }
+    // Drops whatever waits for playback, as if the device had played it.
+    static void drain_audio(VideoReceiver& receiver) {
+        SDL_ClearQueuedAudio(receiver.audio_device.device_id);
+    }
     static bool screen_audio_enabled(const VideoReceiver& receiver) {
         return receiver.screen_audio_enabled;
     }
