@@ -1,6 +1,8 @@
 #include "host/frame_sender.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 #include "protocol/fragmenter.h"
 
@@ -8,8 +10,8 @@ namespace nimbar::host {
 
 namespace {
 
-// With --spread, the pacer is consulted once per this many datagrams; sleeping for each one would
-// cost more than sending it.
+// With --spread, a frame goes out in steps of this many datagrams, each at its share of the frame's
+// interval; sleeping for each one would cost more than sending it.
 constexpr size_t SPREAD_STRIDE = 32;
 
 }  // namespace
@@ -27,13 +29,33 @@ bool FrameSender::open() {
 
 void FrameSender::send(std::span<const uint8_t> frame, uint32_t frame_id, const Pacer& pacer,
                        uint64_t k, StreamSummary& summary) {
-    const auto& sends = impairments.schedule(protocol::fragment_count_for(frame.size()));
-    for (size_t n = 0; n < sends.size(); ++n) {
-        if (spread && n % SPREAD_STRIDE == 0) {
-            pacer.wait_until(k, static_cast<double>(n) / static_cast<double>(sends.size()));
-        }
+    begin(frame, frame_id, k);
+    while (pending()) {
+        std::this_thread::sleep_until(next_due(pacer));
+        send_due(summary);
+    }
+}
+
+void FrameSender::begin(std::span<const uint8_t> frame, uint32_t frame_id, uint64_t k) {
+    current = frame;
+    current_id = frame_id;
+    current_k = k;
+    sends = impairments.schedule(protocol::fragment_count_for(frame.size()));
+    next_send = 0;
+}
+
+Pacer::Clock::time_point FrameSender::next_due(const Pacer& pacer) const {
+    if (!spread || sends.empty()) {
+        return pacer.due(current_k);
+    }
+    return pacer.due(current_k, static_cast<double>(next_send) / static_cast<double>(sends.size()));
+}
+
+void FrameSender::send_due(StreamSummary& summary) {
+    const size_t end = spread ? std::min(sends.size(), next_send + SPREAD_STRIDE) : sends.size();
+    for (; next_send < end; ++next_send) {
         const size_t length =
-            protocol::write_fragment_datagram(frame, frame_id, sends[n], datagram);
+            protocol::write_fragment_datagram(current, current_id, sends[next_send], datagram);
         if (socket.send_to(datagram, length, "127.0.0.1", port) < 0) {
             ++summary.send_failures;
             continue;

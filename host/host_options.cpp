@@ -25,6 +25,11 @@ constexpr int64_t MAX_BITRATE_KBPS = 1'000'000;
 constexpr int64_t MAX_KEYFRAME_INTERVAL = 100'000;
 // A minute at 60 frames/s; the encoded clip is held in memory for the whole run.
 constexpr int64_t MAX_PREENCODE_FRAMES = 3600;
+// Opus's own bitrate range for one stream.
+constexpr int64_t MIN_AUDIO_BITRATE_KBPS = 6;
+constexpr int64_t MAX_AUDIO_BITRATE_KBPS = 510;
+// Ten percent: far past any real clock's error, while a packet still comes every 18 to 22 ms.
+constexpr int64_t MAX_AUDIO_DRIFT_PPM = 100'000;
 
 bool read_integer(const char* text, int64_t min, int64_t max, int64_t& value) {
     errno = 0;
@@ -58,6 +63,10 @@ bool bad_value(const char* option, const char* value, const char* expected) {
 
 int64_t HostOptions::frame_total() const {
     return frames >= 0 ? frames : std::llround(seconds * fps);
+}
+
+double HostOptions::duration_seconds() const {
+    return frames >= 0 ? static_cast<double>(frames) / fps : seconds;
 }
 
 bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
@@ -127,8 +136,10 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
                 options.codec = HostCodec::VP8;
             } else if (std::strcmp(value, "h264") == 0) {
                 options.codec = HostCodec::H264;
+            } else if (std::strcmp(value, "none") == 0) {
+                options.codec = HostCodec::None;
             } else {
-                return bad_value(option, value, "raw, vp8 or h264");
+                return bad_value(option, value, "raw, vp8, h264 or none");
             }
         } else if (std::strcmp(option, "--bitrate") == 0) {
             if (!read_integer(value, 1, MAX_BITRATE_KBPS, integer)) {
@@ -152,6 +163,26 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
                 return bad_value(option, value, "a frame count from 1 to 3600");
             }
             options.preencode = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--audio") == 0) {
+            if (*value == '\0') {
+                return bad_value(option, value, "tone or a WAV file");
+            }
+            options.audio = value;
+        } else if (std::strcmp(option, "--audio-loss") == 0) {
+            if (!read_real(value, 0.0, 1.0, real)) {
+                return bad_value(option, value, "a fraction from 0 to 1");
+            }
+            options.audio_loss = real;
+        } else if (std::strcmp(option, "--audio-drift-ppm") == 0) {
+            if (!read_integer(value, -MAX_AUDIO_DRIFT_PPM, MAX_AUDIO_DRIFT_PPM, integer)) {
+                return bad_value(option, value, "parts per million from -100000 to 100000");
+            }
+            options.audio_drift_ppm = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--audio-bitrate") == 0) {
+            if (!read_integer(value, MIN_AUDIO_BITRATE_KBPS, MAX_AUDIO_BITRATE_KBPS, integer)) {
+                return bad_value(option, value, "kbit/s from 6 to 510");
+            }
+            options.audio_bitrate_kbps = static_cast<int>(integer);
         } else if (std::strcmp(option, "--seed") == 0) {
             if (!read_integer(value, 0, std::numeric_limits<uint32_t>::max(), integer)) {
                 return bad_value(option, value, "a seed from 0 to 4294967295");
@@ -170,6 +201,41 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
         fprintf(stderr, "[Host] Error: --listen-port must differ from --port\n");
         return false;
     }
+    if (!options.has_audio()) {
+        if (options.codec == HostCodec::None) {
+            fprintf(stderr, "[Host] Error: --codec none needs --audio\n");
+            return false;
+        }
+        // Without audio these would silently do nothing.
+        const HostOptions defaults;
+        for (const auto& [given, name] :
+             {std::pair{options.audio_loss > 0.0, "--audio-loss"},
+              std::pair{options.audio_drift_ppm != 0, "--audio-drift-ppm"},
+              std::pair{options.audio_bitrate_kbps != defaults.audio_bitrate_kbps,
+                        "--audio-bitrate"}}) {
+            if (given) {
+                fprintf(stderr, "[Host] Error: %s needs --audio\n", name);
+                return false;
+            }
+        }
+    }
+    if (options.codec == HostCodec::None) {
+        // Audio alone: the video's sources, clip and impairments would silently do nothing.
+        for (const auto& [given, name] :
+             {std::pair{!options.input.empty(), "--input"},
+              std::pair{!options.video.empty(), "--video"},
+              std::pair{options.preencode > 0, "--preencode"},
+              std::pair{options.spread, "--spread"},
+              std::pair{options.impairments.loss > 0.0, "--loss"},
+              std::pair{options.impairments.duplicate > 0.0, "--duplicate"},
+              std::pair{options.impairments.reorder, "--reorder"}}) {
+            if (given) {
+                fprintf(stderr, "[Host] Error: %s does nothing with --codec none\n", name);
+                return false;
+            }
+        }
+        return true;
+    }
     if (options.compressed()) {
         // A compressed frame's size is the encoder's business: oversized ones are skipped.
         if (!options.input.empty() && !options.video.empty()) {
@@ -178,7 +244,11 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
         }
         return true;
     }
-    // Raw mode neither encodes nor listens; these would silently do nothing.
+    // Raw mode neither encodes nor listens nor carries audio; these would silently do nothing.
+    if (options.has_audio()) {
+        fprintf(stderr, "[Host] Error: --audio needs --codec vp8, h264 or none\n");
+        return false;
+    }
     for (const auto& [given, name] : {std::pair{!options.video.empty(), "--video"},
                                       std::pair{options.preencode > 0, "--preencode"},
                                       std::pair{options.listen_port != 0, "--listen-port"}}) {
@@ -201,8 +271,10 @@ void print_host_usage(const char* program) {
             "Usage: %s --port <port> [--width <w>] [--height <h>] [--fps <rate>]\n"
             "          [--seconds <s> | --frames <n>] [--input <file.bgra>] [--spread]\n"
             "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n"
-            "          [--codec raw|vp8|h264] [--bitrate <kbit/s>] [--keyframe-interval <frames>]\n"
-            "          [--listen-port <port>] [--video <file>] [--preencode <n>]\n",
+            "          [--codec raw|vp8|h264|none] [--bitrate <kbit/s>]\n"
+            "          [--keyframe-interval <frames>] [--listen-port <port>] [--video <file>]\n"
+            "          [--preencode <n>] [--audio tone|<file.wav>] [--audio-loss <fraction>]\n"
+            "          [--audio-drift-ppm <n>] [--audio-bitrate <kbit/s>]\n",
             program);
 }
 

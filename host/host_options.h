@@ -9,8 +9,9 @@
 
 namespace nimbar::host {
 
-// What the host streams: raw BGRA frames for the preview, or compressed video for the viewer.
-enum class HostCodec { Raw, VP8, H264 };
+// What the host streams: raw BGRA frames for the preview, or for the viewer compressed video, with
+// or without audio, or audio alone (None).
+enum class HostCodec { Raw, VP8, H264, None };
 
 struct HostOptions {
     uint16_t port = 0;  // the child's port on 127.0.0.1; required
@@ -31,9 +32,23 @@ struct HostOptions {
     std::string video;  // a video file to decode as the frames; the test pattern when empty
     int preencode = 0;  // when above 0, the first this many frames are encoded once, looped
 
+    // Screen audio, for the viewer only.
+    std::string audio;        // "tone", a WAV file, or empty for none
+    double audio_loss = 0.0;  // fraction of audio packets never sent
+    // How far the host's audio clock is off, in parts per million: positive runs fast, so packets
+    // go out more often than every 20 ms.
+    int audio_drift_ppm = 0;
+    int audio_bitrate_kbps = 96;
+
+    // The viewer's mode: compressed video, audio, or both. Audio alone still lasts frame_total()
+    // frames at fps.
     bool compressed() const { return codec != HostCodec::Raw; }
+    bool has_video() const { return codec == HostCodec::VP8 || codec == HostCodec::H264; }
+    bool has_audio() const { return !audio.empty(); }
 
     int64_t frame_total() const;
+    // How long the stream lasts, audio included: seconds, or with frames given, frames at fps.
+    double duration_seconds() const;
 };
 
 // Fills `options`. Every option is checked: a missing or malformed value, a value out of range or

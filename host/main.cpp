@@ -28,6 +28,8 @@ const char* codec_name(nimbar::host::HostCodec codec) {
             return "VP8";
         case nimbar::host::HostCodec::H264:
             return "H.264";
+        case nimbar::host::HostCodec::None:
+            return "no";
         case nimbar::host::HostCodec::Raw:
             break;
     }
@@ -49,9 +51,18 @@ int main(int argc, char** argv) {
     av_log_set_level(AV_LOG_ERROR);
 
     nimbar::net::start_networking();
-    printf("[Host] Streaming %lld %s %dx%d frames at %.3g fps to 127.0.0.1:%u\n",
-           static_cast<long long>(options.frame_total()), codec_name(options.codec), options.width,
-           options.height, options.fps, static_cast<unsigned>(options.port));
+    if (options.codec == HostCodec::None) {
+        printf("[Host] Streaming audio only for %.3f s to 127.0.0.1:%u\n",
+               options.duration_seconds(), static_cast<unsigned>(options.port));
+    } else {
+        printf("[Host] Streaming %lld %s %dx%d frames at %.3g fps to 127.0.0.1:%u\n",
+               static_cast<long long>(options.frame_total()), codec_name(options.codec),
+               options.width, options.height, options.fps, static_cast<unsigned>(options.port));
+    }
+    if (options.has_audio()) {
+        printf("[Host] Audio: %s as Opus at %d kbit/s, clock off by %+d ppm\n",
+               options.audio.c_str(), options.audio_bitrate_kbps, options.audio_drift_ppm);
+    }
     fflush(stdout);
 
     StreamSummary summary;

@@ -24,9 +24,12 @@ std::string format_summary(const StreamSummary& summary) {
 }
 
 std::string format_video_summary(const StreamSummary& summary) {
-    char tail[96];
-    std::snprintf(tail, sizeof tail, " keyframes=%" PRIu64 " keyframe_requests=%" PRIu64 "\n",
-                  summary.keyframes, summary.keyframe_requests);
+    char tail[160];
+    std::snprintf(tail, sizeof tail,
+                  " keyframes=%" PRIu64 " keyframe_requests=%" PRIu64 " audio_packets=%" PRIu64
+                  " audio_lost=%" PRIu64 "\n",
+                  summary.keyframes, summary.keyframe_requests, summary.audio_packets,
+                  summary.audio_lost);
     return summary_fields(summary) + tail;
 }
 

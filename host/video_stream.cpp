@@ -1,12 +1,15 @@
 #include "host/video_stream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "host/audio_sender.h"
 #include "host/control_listener.h"
 #include "host/frame_sender.h"
 #include "host/frame_source.h"
@@ -111,21 +114,79 @@ bool encode_clip(PictureSource& source, VideoEncoder& encoder, int count,
     return true;
 }
 
+// The video half of the stream: a picture encoded for each frame, or the pre-encoded clip over
+// and over.
+class VideoFrames {
+  public:
+    explicit VideoFrames(const HostOptions& options) : options(options), source(options) {}
+
+    // The source and the encoder. False after an error line.
+    bool open() { return source.ok() && encoder.open(encoder_settings(options)); }
+
+    // Encodes the clip when options.preencode asks for one. False after an error line.
+    bool prepare(const std::atomic<bool>& stop) {
+        return options.preencode == 0 ||
+               encode_clip(source, encoder, options.preencode, stop, clip);
+    }
+
+    // Sets `frame` to what goes out as frame `frame_id`, or to nullptr when nothing does this time
+    // (the encoder held the frame back, or it was too large to send). `force_keyframe` asks for a
+    // keyframe and stays set while one is owed. False after an error line.
+    bool next(uint32_t frame_id, bool& force_keyframe, const EncodedFrame*& frame) {
+        frame = nullptr;
+        if (!clip.empty()) {
+            if (force_keyframe) {
+                clip_position = 0;  // the clip's first frame is its keyframe
+                force_keyframe = false;
+            }
+            frame = &clip[clip_position];
+            clip_position = (clip_position + 1) % clip.size();
+            return true;
+        }
+        if (!encode_next(source, encoder, frame_id, force_keyframe, picture, fresh)) {
+            return false;
+        }
+        if (fresh.bytes.empty()) {
+            return true;  // nothing out this time; a keyframe asked for is still owed
+        }
+        force_keyframe = !fits_in_fragments(fresh, frame_id);
+        if (!force_keyframe) {
+            frame = &fresh;
+        }
+        return true;
+    }
+
+  private:
+    const HostOptions& options;
+    PictureSource source;
+    VideoEncoder encoder;
+    std::vector<EncodedFrame> clip;
+    size_t clip_position = 0;
+    std::vector<uint8_t> picture;
+    EncodedFrame fresh;
+};
+
 }  // namespace
 
 bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& stop,
                          StreamSummary& summary) {
-    PictureSource source(options);
-    if (!source.ok()) {
-        return false;
-    }
-    VideoEncoder encoder;
-    if (!encoder.open(encoder_settings(options))) {
-        return false;
+    std::optional<VideoFrames> video;
+    if (options.has_video()) {
+        video.emplace(options);
+        if (!video->open()) {
+            return false;
+        }
     }
     FrameSender sender(options);
-    if (!sender.open()) {
+    if (video && !sender.open()) {
         return false;
+    }
+    std::optional<AudioSender> audio;
+    if (options.has_audio()) {
+        audio.emplace(options);
+        if (!audio->open()) {
+            return false;
+        }
     }
     ControlListener listener;
     if (options.listen_port != 0) {
@@ -136,52 +197,73 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
                static_cast<unsigned>(listener.local_port()));
         fflush(stdout);
     }
-
-    std::vector<EncodedFrame> clip;
-    if (options.preencode > 0 && !encode_clip(source, encoder, options.preencode, stop, clip)) {
+    if (video && !video->prepare(stop)) {
         return false;
     }
 
-    std::vector<uint8_t> picture;
-    EncodedFrame fresh;
-    size_t clip_position = 0;
+    const Pacer pacer(options.fps);
+    const Pacer audio_clock(audio_packet_rate(options.audio_drift_ppm), pacer.start_time());
+    const int64_t total = options.frame_total();
+    // Audio packets due from here on are not sent.
+    const Pacer::Clock::time_point end =
+        pacer.start_time() + std::chrono::duration_cast<Pacer::Clock::duration>(
+                                 std::chrono::duration<double>(options.duration_seconds()));
+    int64_t k = 0;  // the next frame to begin
     bool force_keyframe = false;
     bool ok = true;
-    const Pacer pacer(options.fps);
-    const int64_t total = options.frame_total();
 
-    for (int64_t k = 0; k < total && !stop.load(); ++k) {
-        pacer.wait_until(static_cast<uint64_t>(k));
+    // One schedule for both: whatever is due first goes next, so audio keeps its pace while frames
+    // are encoded and sent. Each frame is sent whole before the next begins; audio slips in only
+    // between frames, or with spread between a frame's steps. Neither schedule slips when late.
+    while (!stop.load()) {
+        std::optional<Pacer::Clock::time_point> video_due;
+        if (sender.pending()) {
+            video_due = sender.next_due(pacer);
+        } else if (video && k < total) {
+            video_due = pacer.due(static_cast<uint64_t>(k));
+        }
+        std::optional<Pacer::Clock::time_point> audio_due;
+        if (audio) {
+            const auto due = audio_clock.due(audio->packets());
+            if (due < end) {
+                audio_due = due;
+            }
+        }
+        if (!video_due && !audio_due) {
+            break;
+        }
+        const bool audio_turn = audio_due && (!video_due || *audio_due <= *video_due);
+        std::this_thread::sleep_until(audio_turn ? *audio_due : *video_due);
+
         const ControlEvents events = listener.poll();
         if (events.keyframe_requests > 0) {
             summary.keyframe_requests += events.keyframe_requests;
             force_keyframe = true;
         }
-        const auto frame_id = static_cast<uint32_t>(k + 1);
-        const EncodedFrame* frame = &fresh;
-        if (!clip.empty()) {
-            if (force_keyframe) {
-                clip_position = 0;  // the clip's first frame is its keyframe
-                force_keyframe = false;
-            }
-            frame = &clip[clip_position];
-            clip_position = (clip_position + 1) % clip.size();
-        } else {
-            if (!encode_next(source, encoder, frame_id, force_keyframe, picture, fresh)) {
+        if (audio_turn) {
+            if (!audio->send_next(summary)) {
                 ok = false;
                 break;
             }
-            if (fresh.bytes.empty()) {
-                continue;  // nothing out this time; a keyframe asked for is still owed
+            continue;
+        }
+        if (!sender.pending()) {
+            const auto frame_id = static_cast<uint32_t>(k + 1);
+            const EncodedFrame* frame = nullptr;
+            if (!video->next(frame_id, force_keyframe, frame)) {
+                ok = false;
+                break;
             }
-            force_keyframe = !fits_in_fragments(fresh, frame_id);
-            if (force_keyframe) {
+            if (frame == nullptr) {
+                ++k;  // its id stays unused
                 continue;
             }
+            sender.begin(frame->bytes, frame_id, static_cast<uint64_t>(k));
+            ++k;
+            ++summary.frames;
+            summary.keyframes += frame->keyframe ? 1 : 0;
         }
-        sender.send(frame->bytes, frame_id, pacer, static_cast<uint64_t>(k), summary);
-        ++summary.frames;
-        summary.keyframes += frame->keyframe ? 1 : 0;
+        sender.send_due(summary);
     }
     summary.seconds = pacer.elapsed_seconds();
     summary.impairments = sender.impairment_counters();

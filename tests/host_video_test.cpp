@@ -952,9 +952,9 @@ TEST(HostVideoOptions, DefaultsAndTheFullLine) {
 TEST(HostVideoOptions, RejectsWhatItCannotUse) {
     const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
         {{"--port", "5000", "--codec", "vp9"},
-         "[Host] Error: --codec takes raw, vp8 or h264, not 'vp9'\n"},
+         "[Host] Error: --codec takes raw, vp8, h264 or none, not 'vp9'\n"},
         {{"--port", "5000", "--codec", "H264"},
-         "[Host] Error: --codec takes raw, vp8 or h264, not 'H264'\n"},
+         "[Host] Error: --codec takes raw, vp8, h264 or none, not 'H264'\n"},
         {{"--port", "5000", "--codec", "vp8", "--bitrate", "0"},
          "[Host] Error: --bitrate takes kbit/s from 1 to 1000000, not '0'\n"},
         {{"--port", "5000", "--codec", "vp8", "--keyframe-interval", "-1"},
