@@ -1,6 +1,8 @@
-// Playback latency under clock drift: Opus packets fed to a VideoReceiver at 20 ms scaled by a
-// host clock that runs `ppm` parts per million fast (positive) or slow (negative), played by SDL's
-// disk driver at the sound card's pace. Prints the deepest and the final playback queue in ms.
+// Playback latency under clock drift: Opus packets fed to a VideoReceiver by a host whose audio
+// clock runs `ppm` parts per million fast (positive) or slow (negative) against the sound card,
+// here SDL's disk driver. The disk driver's own pace is off real time by itself (it sleeps a
+// buffer's length per buffer), so it is measured first, on 30 s of queued silence, and the host's
+// packet period is set against it. Prints the deepest and the final playback queue in ms.
 //
 //   audio_latency_bench <seconds> <ppm>
 
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/receiver_probe.h"
 #include "tests/support/opus_stream.h"
@@ -36,7 +39,22 @@ int main(int argc, char** argv) {
         nimbar::client::VideoReceiver receiver;
         ReceiverProbe::start_reassembly_only(receiver);
         receiver.enable_screen_audio(true);
-        const auto period = std::chrono::duration<double>(0.020 / (1 + ppm / 1e6));
+        // The sound card's pace: how fast 30 s of queued silence drains.
+        constexpr int CALIBRATION_SECONDS = 30;
+        const std::vector<int16_t> silence(48000 * 2 * (CALIBRATION_SECONDS + 2), 0);
+        ReceiverProbe::queue_audio(receiver, silence.data(), static_cast<int>(silence.size()));
+        const double queued_at_start = ReceiverProbe::audio_queued_bytes(receiver);
+        const auto calibration_start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(CALIBRATION_SECONDS));
+        const double drained = queued_at_start - ReceiverProbe::audio_queued_bytes(receiver);
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - calibration_start)
+                .count();
+        const double card_rate = drained / elapsed / (BYTES_PER_MS * 1000);
+        ReceiverProbe::drain_audio(receiver);
+        printf("sound card (disk driver) plays at %+.0f ppm of real time\n", (card_rate - 1) * 1e6);
+
+        const auto period = std::chrono::duration<double>(0.020 / (card_rate * (1 + ppm / 1e6)));
         const auto count = static_cast<uint64_t>(seconds / period.count());
         const auto start = std::chrono::steady_clock::now();
         for (uint64_t i = 0; i < count; ++i) {

@@ -47,6 +47,10 @@ struct ReceiverProbe {
     static uint32_t audio_queued_bytes(const VideoReceiver& receiver) {
         return receiver.audio_device.queued_bytes();
     }
+    // Queues samples straight to the playback device, past the receiver's rules.
+    static void queue_audio(VideoReceiver& receiver, const int16_t* samples, int count) {
+        receiver.audio_device.queue(samples, count);
+    }
     // Drops whatever waits for playback, as if the device had played it.
     static void drain_audio(VideoReceiver& receiver) {
         SDL_ClearQueuedAudio(receiver.audio_device.device_id);
