@@ -9,6 +9,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "receiver/picture_conversion.h"
 #include "receiver/video_receiver.h"
 
 namespace nimbar::client {
@@ -178,16 +179,11 @@ void VideoReceiver::count_decode_error() {
 
 void VideoReceiver::publish_picture(Clock::time_point completed_at) {
     // A stream may change its size or pixel format midway: the context follows the picture.
-    scaler = sws_getCachedContext(scaler, newest_picture->width, newest_picture->height,
-                                  static_cast<AVPixelFormat>(newest_picture->format), width, height,
-                                  AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (scaler == nullptr) {
+    scaler = conversion_for(scaler, *newest_picture, width, height);
+    if (scaler == nullptr ||
+        !convert_to_bgra(scaler, *newest_picture, back_buffer.data(), width, height)) {
         return;
     }
-    uint8_t* destination[4] = {back_buffer.data(), nullptr, nullptr, nullptr};
-    const int destination_stride[4] = {width * 4, 0, 0, 0};
-    sws_scale(scaler, newest_picture->data, newest_picture->linesize, 0, newest_picture->height,
-              destination, destination_stride);
     if (!running) {
         return;
     }
