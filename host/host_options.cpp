@@ -146,6 +146,11 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
                 return bad_value(option, value, "kbit/s from 1 to 1000000");
             }
             options.bitrate_kbps = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--first-frame-id") == 0) {
+            if (!read_integer(value, 1, std::numeric_limits<uint32_t>::max(), integer)) {
+                return bad_value(option, value, "a frame id from 1 to 4294967295");
+            }
+            options.first_frame_id = static_cast<uint32_t>(integer);
         } else if (std::strcmp(option, "--keyframe-interval") == 0) {
             if (!read_integer(value, 1, MAX_KEYFRAME_INTERVAL, integer)) {
                 return bad_value(option, value, "a frame count from 1 to 100000");
@@ -267,15 +272,16 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
 }
 
 void print_host_usage(const char* program) {
-    fprintf(stderr,
-            "Usage: %s --port <port> [--width <w>] [--height <h>] [--fps <rate>]\n"
-            "          [--seconds <s> | --frames <n>] [--input <file.bgra>] [--spread]\n"
-            "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n"
-            "          [--codec raw|vp8|h264|none] [--bitrate <kbit/s>]\n"
-            "          [--keyframe-interval <frames>] [--listen-port <port>] [--video <file>]\n"
-            "          [--preencode <n>] [--audio tone|<file.wav>] [--audio-loss <fraction>]\n"
-            "          [--audio-drift-ppm <n>] [--audio-bitrate <kbit/s>]\n",
-            program);
+    fprintf(
+        stderr,
+        "Usage: %s --port <port> [--width <w>] [--height <h>] [--fps <rate>]\n"
+        "          [--seconds <s> | --frames <n>] [--input <file.bgra>] [--spread]\n"
+        "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n"
+        "          [--codec raw|vp8|h264|none] [--bitrate <kbit/s>]\n"
+        "          [--keyframe-interval <frames>] [--listen-port <port>] [--video <file>]\n"
+        "          [--preencode <n>] [--audio tone|<file.wav>] [--audio-loss <fraction>]\n"
+        "          [--audio-drift-ppm <n>] [--audio-bitrate <kbit/s>] [--first-frame-id <id>]\n",
+        program);
 }
 
 }  // namespace nimbar::host

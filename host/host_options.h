@@ -28,9 +28,12 @@ struct HostOptions {
     HostCodec codec = HostCodec::Raw;
     int bitrate_kbps = 4000;
     int keyframe_interval = 300;  // frames between automatic keyframes
-    uint16_t listen_port = 0;     // where the viewer's control datagrams arrive; 0: not listened to
-    std::string video;  // a video file to decode as the frames; the test pattern when empty
-    int preencode = 0;  // when above 0, the first this many frames are encoded once, looped
+    // Id of the first frame. A host taking over a stream goes on from where the last one stopped:
+    // the programs take nothing older than their newest complete frame.
+    uint32_t first_frame_id = 1;
+    uint16_t listen_port = 0;  // where the viewer's control datagrams arrive; 0: not listened to
+    std::string video;         // a video file to decode as the frames; the test pattern when empty
+    int preencode = 0;         // when above 0, the first this many frames are encoded once, looped
 
     // Screen audio, for the viewer only.
     std::string audio;        // "tone", a WAV file, or empty for none

@@ -28,7 +28,7 @@ bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop
 
     for (int64_t k = 0; k < total && !stop.load(); ++k) {
         pacer.wait_until(static_cast<uint64_t>(k));
-        const auto frame_id = static_cast<uint32_t>(k + 1);
+        const auto frame_id = static_cast<uint32_t>(options.first_frame_id + k);
         if (!source.next(frame_id, frame)) {
             fprintf(stderr, "[Host] Error: cannot read frame %u\n", frame_id);
             return false;

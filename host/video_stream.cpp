@@ -248,7 +248,7 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
             continue;
         }
         if (!sender.pending()) {
-            const auto frame_id = static_cast<uint32_t>(k + 1);
+            const auto frame_id = static_cast<uint32_t>(options.first_frame_id + k);
             const EncodedFrame* frame = nullptr;
             if (!video->next(frame_id, force_keyframe, frame)) {
                 ok = false;

@@ -122,11 +122,15 @@ void VideoReceiver::decode_loop() {
             }
         }
         // Only the newest picture of a batch is worth converting; nothing new, nothing to show.
-        if (!running || !have_picture) {
-            continue;
+        if (running && have_picture) {
+            publish_picture(picture_completed_at);
+            stats.decode_time.record(Clock::now() - started);
         }
-        publish_picture(picture_completed_at);
-        stats.decode_time.record(Clock::now() - started);
+        {
+            std::lock_guard picture_lock(picture_mutex);
+            frames_taken_up += batch.size();
+        }
+        picture_ready.notify_all();
     }
 }
 
@@ -195,6 +199,13 @@ void VideoReceiver::publish_picture(Clock::time_point completed_at) {
     }
     stats.pictures_published.fetch_add(1, std::memory_order_relaxed);
     stats.latency_to_publish.record(Clock::now() - completed_at);
+}
+
+void VideoReceiver::wait_for_picture(std::chrono::milliseconds limit) {
+    std::unique_lock picture_lock(picture_mutex);
+    picture_ready.wait_for(picture_lock, limit, [&] {
+        return !running || new_picture || frames_handed_over == frames_taken_up;
+    });
 }
 
 void VideoReceiver::stop_decode_and_codecs() {

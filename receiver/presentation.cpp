@@ -117,6 +117,7 @@ void VideoReceiver::update() {
     if (window == nullptr || renderer == nullptr || texture == nullptr || !running) {
         return;
     }
+    const auto started = Clock::now();
     bool uploaded = false;
     Clock::time_point completed_at{};
     {
@@ -138,9 +139,11 @@ void VideoReceiver::update() {
         overlay_callback(renderer, window_width, window_height);
     }
     SDL_RenderPresent(renderer);
+    const auto presented = Clock::now();
+    stats.draw_time.record(presented - started);
     if (uploaded) {
         stats.pictures_presented.fetch_add(1, std::memory_order_relaxed);
-        stats.latency_to_present.record(Clock::now() - completed_at);
+        stats.latency_to_present.record(presented - completed_at);
     }
 }
 

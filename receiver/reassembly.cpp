@@ -85,9 +85,11 @@ bool VideoReceiver::take_keyframe_request() {
 void VideoReceiver::queue_frame(QueuedFrame&& frame) {
     {
         std::lock_guard queue_lock(queue_mutex);
+        ++frames_handed_over;
         if (push_decode_frame(decode_queue, queue_read, queue_write, queue_count,
                               std::move(frame))) {
             stats.frames_overwritten.fetch_add(1, std::memory_order_relaxed);
+            ++frames_taken_up;
         }
     }
     queue_condition.notify_one();

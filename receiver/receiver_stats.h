@@ -44,6 +44,7 @@ struct ReceiverStats {
     DurationHistogram decode_time;         // a batch's decoding plus the conversion of its picture
     DurationHistogram latency_to_publish;  // last fragment of a frame to its picture published
     DurationHistogram latency_to_present;  // last fragment of a frame to its picture presented
+    DurationHistogram draw_time;           // one update(): upload, draw, overlay, present
 };
 
 }  // namespace nimbar::client

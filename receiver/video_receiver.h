@@ -98,6 +98,13 @@ class VideoReceiver {
 
     // Counters and timings for the stats line and the benchmarks.
     const ReceiverStats& statistics() const { return stats; }
+    ReceiverStats& statistics() { return stats; }
+    // Waits, up to `limit`, while a completed frame is still being decoded, so that the update that
+    // follows presents its picture instead of the one before. Returns at once when the decoder has
+    // nothing in hand.
+    void wait_for_picture(std::chrono::milliseconds limit);
+    // Screen audio waiting in the playback queue, in bytes; 0 without screen audio.
+    uint32_t audio_queue_bytes() const { return audio_device.queued_bytes(); }
 
   private:
     friend struct ReceiverProbe;  // the tests look inside through it
@@ -166,6 +173,11 @@ class VideoReceiver {
     AVFrame* newest_picture = nullptr;
     // When the last fragment of front_buffer's frame arrived. picture_mutex.
     Clock::time_point front_completed_at{};
+    // Frames put into the decode queue, and frames done with: decoded (or failed) by the decode
+    // thread (under picture_mutex, announced on picture_ready), or pushed out of the full queue.
+    std::atomic<uint64_t> frames_handed_over{0};
+    std::atomic<uint64_t> frames_taken_up{0};
+    std::condition_variable picture_ready;
     ReceiverStats stats;
 };
 

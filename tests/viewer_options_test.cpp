@@ -1,0 +1,143 @@
+// The viewer's command line, its keyframe-request pacing and its stats line.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "viewer/keyframe_pacing.h"
+#include "viewer/viewer_options.h"
+#include "viewer/viewer_stats.h"
+
+namespace nimbar::viewer {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::GetCapturedStderr;
+
+struct Parsed {
+    bool ok = false;
+    ViewerOptions options;
+    std::string errors;
+};
+
+Parsed parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "video_player");
+    Parsed parsed;
+    CaptureStderr();
+    parsed.ok = parse_viewer_args(static_cast<int>(args.size()), args.data(), parsed.options);
+    parsed.errors = GetCapturedStderr();
+    return parsed;
+}
+
+TEST(ViewerOptions, EveryOptionAndTheDefaults) {
+    auto parsed = parse({"--port", "5000"});
+    ASSERT_TRUE(parsed.ok);
+    EXPECT_EQ(parsed.options.parent_port, 0);
+    EXPECT_EQ(parsed.options.width, 1280);
+    EXPECT_EQ(parsed.options.height, 720);
+    EXPECT_EQ(parsed.options.username, "Unknown");
+    EXPECT_FALSE(parsed.options.has_audio);
+    EXPECT_FLOAT_EQ(parsed.options.audio_volume, 1.0f);
+    EXPECT_EQ(parsed.options.video_codec, 0);
+
+    parsed = parse({"--username", "Zoë", "--streamer-id", "-1", "--width", "1920", "--height",
+                    "1080", "--parent-port", "6000", "--has-audio", "--audio-volume", "0.4",
+                    "--audio-muted", "--codec", "1", "--port", "5001", "--stats"});
+    ASSERT_TRUE(parsed.ok);
+    EXPECT_EQ(parsed.options.port, 5001);
+    EXPECT_EQ(parsed.options.parent_port, 6000);
+    EXPECT_EQ(static_cast<uint32_t>(parsed.options.streamer_id), 4294967295u);
+    EXPECT_EQ(parsed.options.username, "Zoë");
+    EXPECT_TRUE(parsed.options.has_audio);
+    EXPECT_TRUE(parsed.options.audio_muted);
+    EXPECT_FLOAT_EQ(parsed.options.audio_volume, 0.4f);
+    EXPECT_EQ(parsed.options.video_codec, 1);
+    EXPECT_TRUE(parsed.options.stats);
+}
+
+TEST(ViewerOptions, MissingPortFails) {
+    for (auto args : std::vector<std::vector<const char*>>{{},
+                                                           {"--port", "0"},
+                                                           {"--port", "text"},
+                                                           {"--port", "65536"},
+                                                           {"--port"},
+                                                           {"--port", "--has-audio"}}) {
+        const auto parsed = parse(args);
+        EXPECT_FALSE(parsed.ok);
+        EXPECT_EQ(parsed.errors, "Error: --port is required\n");
+    }
+    const auto value_eaten = parse({"--port", "--has-audio", "--port", "7"});
+    EXPECT_TRUE(value_eaten.ok);
+    EXPECT_FALSE(value_eaten.options.has_audio);
+}
+
+TEST(ViewerOptions, NumbersAreReadLeniently) {
+    auto parsed = parse({"--port", "5000", "--port", "70000"});
+    EXPECT_EQ(parsed.options.port, 4464);  // the later one, modulo 65536
+    for (auto [text, volume] :
+         {std::pair{"1.5", 1.0f}, std::pair{"-0.3", 0.0f}, std::pair{"loud", 0.0f},
+          std::pair{"nan", 0.0f}, std::pair{"inf", 1.0f}, std::pair{"0.25", 0.25f}}) {
+        parsed = parse({"--port", "1", "--audio-volume", text});
+        EXPECT_FLOAT_EQ(parsed.options.audio_volume, volume) << text;
+    }
+    parsed = parse({"--port", "1", "--codec", "1", "--codec", "4", "--codec", "-1"});
+    EXPECT_EQ(parsed.options.video_codec, 1);  // 4 and -1 leave it
+    parsed = parse({"--port", "1", "--codec", "3"});
+    EXPECT_EQ(parsed.options.video_codec, 3);
+    parsed = parse({"--port", "1", "--bogus", "--width"});  // unknown and last-place: skipped
+    EXPECT_TRUE(parsed.ok);
+    EXPECT_EQ(parsed.options.width, 1280);
+}
+
+TEST(ViewerOptions, UsageNamesTheProgram) {
+    CaptureStderr();
+    print_viewer_usage("/opt/host/video_player");
+    EXPECT_EQ(GetCapturedStderr(),
+              "Usage: /opt/host/video_player --port <PORT> [--streamer-id <ID>] [--width <W>] "
+              "[--height <H>] [--username <NAME>] [--has-audio]\n");
+}
+
+TEST(KeyframeRequestPacing, AtMostOneRequestPer200Ms) {
+    KeyframeRequestPacing pacing;
+    EXPECT_TRUE(pacing.may_send(5));
+    pacing.sent(5);
+    EXPECT_FALSE(pacing.may_send(6));
+    EXPECT_FALSE(pacing.may_send(204));
+    EXPECT_TRUE(pacing.may_send(205));
+    pacing.sent(0xFFFFFFF0u);  // the tick counter wraps after 49 days
+    EXPECT_FALSE(pacing.may_send(0x10));
+    EXPECT_TRUE(pacing.may_send(0xFFFFFFF0u + 200));
+}
+
+TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
+    client::ReceiverStats receiver;
+    const auto t0 = ViewerStatsReporter::Clock::now();
+    ViewerStatsReporter reporter(t0);
+    LoopCounters loop;
+    EXPECT_EQ(reporter.poll(t0 + std::chrono::milliseconds(500), receiver, loop, 0), "");
+
+    receiver.pictures_presented = 30;
+    receiver.frames_completed = 31;
+    receiver.frames_dropped = 1;
+    receiver.decode_time.record(std::chrono::microseconds(3050));
+    receiver.latency_to_present.record(std::chrono::microseconds(7000));
+    receiver.draw_time.record(std::chrono::microseconds(1000));
+    loop.datagrams = 2000;
+    loop.bytes = 750'000;
+    loop.keyframe_requests_sent = 2;
+    EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(1), receiver, loop, 42.4),
+              "[VideoPlayer] stats: fps=30.0 completed=31 dropped=1 Mbps=6.00 "
+              "datagrams_per_s=2000 decode_p50_ms=3.1 decode_p99_ms=3.1 latency_p50_ms=7.1 "
+              "latency_p99_ms=7.1 draw_p50_ms=1.1 draw_p99_ms=1.1 audio_queue_ms=42 "
+              "keyframe_requests=2\n");
+    // The next second starts from nothing: no pictures, fresh percentiles.
+    EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(2), receiver, loop, 0),
+              "[VideoPlayer] stats: fps=0.0 completed=31 dropped=1 Mbps=0.00 "
+              "datagrams_per_s=0 decode_p50_ms=0.0 decode_p99_ms=0.0 latency_p50_ms=0.0 "
+              "latency_p99_ms=0.0 draw_p50_ms=0.0 draw_p99_ms=0.0 audio_queue_ms=0 "
+              "keyframe_requests=2\n");
+}
+
+}  // namespace
+}  // namespace nimbar::viewer

@@ -1,0 +1,319 @@
+// video_player as the host runs it, on a real X display, fed by the real stream_host and driven
+// with xdotool like a person: what it shows, what it sends the host, how it starts and ends.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/test_pattern.h"
+#include "net/udp_socket.h"
+#include "protocol/control_datagram.h"
+#include "tests/support/child_process.h"
+#include "tests/support/x11_window.h"
+
+namespace nimbar::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto START_TIMEOUT = 20s;
+constexpr auto EXIT_TIMEOUT = 30s;
+// Codec and scaling error allowed at the centre of a flat colour bar.
+constexpr int COLOUR_TOLERANCE = 40;
+
+const std::string VIEWER = VIDEO_PLAYER_BIN;
+const std::string HOST = STREAM_HOST_BIN;
+
+#define REQUIRE_DISPLAY()                                                 \
+    if (std::getenv("DISPLAY") == nullptr) {                              \
+        GTEST_SKIP() << "needs an X display (scripts/test.sh runs Xvfb)"; \
+    }
+
+// Runs xdotool with these arguments and waits for it.
+void xdotool(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "/usr/bin/xdotool");
+    ChildProcess tool(arguments);
+    ASSERT_TRUE(tool.wait_exit(10s).has_value());
+}
+
+bool close_to(const Pixel& pixel, const host::Rgb& colour) {
+    return std::abs(pixel.r - colour.r) <= COLOUR_TOLERANCE &&
+           std::abs(pixel.g - colour.g) <= COLOUR_TOLERANCE &&
+           std::abs(pixel.b - colour.b) <= COLOUR_TOLERANCE;
+}
+
+// How many pixels of a row are close to `colour`.
+int count_in_row(const Screenshot& shot, int y, const host::Rgb& colour) {
+    int count = 0;
+    for (int x = 0; x < shot.width; ++x) {
+        count += close_to(shot.at(x, y), colour) ? 1 : 0;
+    }
+    return count;
+}
+
+// A viewer with the host's side of the loopback: a socket on the parent port, and the audio
+// going to SDL's disk driver.
+class ViewerProgram : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(parent.open(0));
+        port = free_udp_port();
+        setenv("SDL_AUDIODRIVER", "disk", 1);
+        audio_file = (std::filesystem::temp_directory_path() /
+                      ("nimbar_viewer_audio_" + std::to_string(::getpid()) + ".raw"))
+                         .string();
+        setenv("SDL_DISKAUDIOFILE", audio_file.c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove(audio_file); }
+
+    // Starts the viewer with its parent port at the test's socket, or at `parent_port`.
+    void start(std::vector<std::string> extra, const std::string& username,
+               uint16_t parent_port = 0) {
+        if (parent_port == 0) {
+            parent_port = parent.local_port();
+        }
+        std::vector<std::string> argv = {VIEWER,
+                                         "--port",
+                                         std::to_string(port),
+                                         "--parent-port",
+                                         std::to_string(parent_port),
+                                         "--username",
+                                         username};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        viewer = std::make_unique<ChildProcess>(argv);
+        ASSERT_TRUE(viewer->wait_for_stdout(
+            "[VideoPlayer] Listening on UDP port " + std::to_string(port) + "\n", START_TIMEOUT))
+            << viewer->stderr_text();
+        const auto found = x11.find_window("Stream: " + username, START_TIMEOUT);
+        ASSERT_TRUE(found);
+        window = *found;
+    }
+
+    std::unique_ptr<ChildProcess> stream(std::vector<std::string> extra) {
+        std::vector<std::string> argv = {HOST, "--port", std::to_string(port), "--codec", "vp8"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return std::make_unique<ChildProcess>(argv);
+    }
+
+    // The next control datagram the viewer sent to the host, or empty after a wait.
+    std::vector<uint8_t> next_control(std::chrono::milliseconds wait = 5000ms) {
+        uint8_t buffer[64];
+        const int length = parent.receive(buffer, sizeof buffer, static_cast<int>(wait.count()));
+        return length > 0 ? std::vector<uint8_t>(buffer, buffer + length) : std::vector<uint8_t>{};
+    }
+
+    void end_cleanly() {
+        viewer->send_signal(SIGTERM);
+        const auto code = viewer->wait_exit(EXIT_TIMEOUT);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 0) << viewer->stderr_text();
+    }
+
+    X11Session x11;
+    net::UDPSocket parent;
+    uint16_t port = 0;
+    std::string audio_file;
+    std::unique_ptr<ChildProcess> viewer;
+    unsigned long window = 0;
+};
+
+std::vector<uint8_t> auds(bool muted, float volume) {
+    const auto datagram = protocol::make_audio_state({muted, volume});
+    return {datagram.begin(), datagram.end()};
+}
+
+TEST(ViewerCommandLine, MissingPortPrintsTheErrorAndUsage) {
+    for (auto args : std::vector<std::vector<std::string>>{{}, {"--port", "65536"}, {"--port"}}) {
+        args.insert(args.begin(), VIEWER);
+        ChildProcess viewer(args);
+        const auto code = viewer.wait_exit(EXIT_TIMEOUT);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 1);
+        EXPECT_EQ(viewer.stderr_text(),
+                  "Error: --port is required\nUsage: " + VIEWER +
+                      " --port <PORT> [--streamer-id <ID>] [--width <W>] [--height <H>] "
+                      "[--username <NAME>] [--has-audio]\n");
+        EXPECT_EQ(viewer.stdout_text(), "");
+    }
+}
+
+TEST_F(ViewerProgram, TakenPortFailsAfterReleasingTheReceiver) {
+    REQUIRE_DISPLAY();
+    net::UDPSocket holder;
+    ASSERT_TRUE(holder.open(0));
+    const std::string taken = std::to_string(holder.local_port());
+    ChildProcess failing({VIEWER, "--port", taken});
+    const auto code = failing.wait_exit(EXIT_TIMEOUT);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 1);
+    EXPECT_NE(failing.stderr_text().find("[UDPSocket] bind() failed: 98\n"
+                                         "[VideoPlayer] Failed to bind UDP socket to port " +
+                                         taken + "\n"),
+              std::string::npos)
+        << failing.stderr_text();
+    const std::string out = failing.stdout_text();
+    EXPECT_EQ(out.find("[VideoPlayer] Listening"), std::string::npos);
+    EXPECT_NE(out.find("[VideoReceiver] Destructor complete for uid=0\n"), std::string::npos);
+}
+
+TEST_F(ViewerProgram, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
+    REQUIRE_DISPLAY();
+    ASSERT_NO_FATAL_FAILURE(start({}, "Zoom"));
+    auto host = stream({"--seconds", "8"});
+    std::this_thread::sleep_for(2s);
+    const auto before = x11.capture(window);
+    ASSERT_TRUE(before);
+    const int row = before->height / 3;
+    for (int bar = 0; bar < host::PATTERN_BAR_COUNT; ++bar) {
+        const Pixel pixel = before->at((2 * bar + 1) * before->width / 14, row);
+        EXPECT_TRUE(close_to(pixel, host::PATTERN_BARS[bar])) << "bar " << bar;
+    }
+    // Three wheel steps over the middle of the green bar (bar 3, at the picture's centre).
+    xdotool({"mousemove", "--window", std::to_string(window), std::to_string(before->width / 2),
+             std::to_string(row)});
+    for (int step = 0; step < 3; ++step) {
+        xdotool({"click", "4"});
+    }
+    std::this_thread::sleep_for(500ms);
+    const auto after = x11.capture(window);
+    ASSERT_TRUE(after);
+    // Zoomed about 1.95 times around that point: the green bar fills about twice the row, and the
+    // point under the pointer is still green.
+    const int green_before = count_in_row(*before, row, host::PATTERN_BARS[3]);
+    const int green_after = count_in_row(*after, row, host::PATTERN_BARS[3]);
+    EXPECT_GT(green_after, green_before * 17 / 10) << green_before << " -> " << green_after;
+    EXPECT_TRUE(close_to(after->at(after->width / 2, row), host::PATTERN_BARS[3]));
+    EXPECT_EQ(host->wait_exit(EXIT_TIMEOUT), 0);
+    end_cleanly();
+}
+
+TEST_F(ViewerProgram, KeysAndClicksSendTheExactAudioState) {
+    REQUIRE_DISPLAY();
+    ASSERT_NO_FATAL_FAILURE(start({"--has-audio", "--audio-volume", "0.5"}, "Audio"));
+    const auto size = x11.capture(window);
+    ASSERT_TRUE(size);
+    const std::string id = std::to_string(window);
+    xdotool({"mousemove", "--window", id, "200", "100"});  // shows the control bar
+    xdotool({"windowfocus", "--sync", id});
+
+    xdotool({"key", "--window", id, "m"});
+    EXPECT_EQ(next_control(), auds(true, 0.5f));
+    xdotool({"key", "--window", id, "Up"});
+    EXPECT_EQ(next_control(), auds(true, 0.55f));
+    xdotool({"key", "--window", id, "Down"});
+    EXPECT_EQ(next_control(), auds(true, 0.5f));
+
+    // The speaker button, then the slider's left end: unmuted, volume 0.
+    const std::string bar_y = std::to_string(size->height - 18);
+    xdotool({"mousemove", "--window", id, "20", bar_y, "click", "1"});
+    EXPECT_EQ(next_control(), auds(false, 0.5f));
+    xdotool({"mousemove", "--window", id, "48", bar_y, "click", "1"});
+    EXPECT_EQ(next_control(), auds(false, 0.0f));
+    EXPECT_EQ(next_control(300ms), std::vector<uint8_t>{});  // nothing else was sent
+    end_cleanly();
+}
+
+TEST_F(ViewerProgram, DoubleClickGoesFullscreenAndEscapeComesBack) {
+    REQUIRE_DISPLAY();
+    // Fullscreen needs a window manager; a light one joins the display for this test.
+    ChildProcess window_manager({"/usr/bin/openbox"});
+    std::this_thread::sleep_for(1s);
+    ASSERT_NO_FATAL_FAILURE(start({}, "Fullscreen"));
+    const std::string id = std::to_string(window);
+    const auto windowed = x11.capture(window);
+    ASSERT_TRUE(windowed);
+    xdotool({"mousemove", "--window", id, "100", "100"});
+    xdotool({"click", "--repeat", "2", "--delay", "80", "1"});
+    std::this_thread::sleep_for(1500ms);
+    const auto full = x11.capture(window);
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->width, 1920);
+    EXPECT_EQ(full->height, 1080);
+
+    xdotool({"windowfocus", "--sync", id});
+    xdotool({"key", "--window", id, "Escape"});
+    std::this_thread::sleep_for(1500ms);
+    const auto back = x11.capture(window);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->width, windowed->width);
+    EXPECT_EQ(back->height, windowed->height);
+    end_cleanly();
+    window_manager.send_signal(SIGTERM);
+}
+
+TEST_F(ViewerProgram, LossIsReportedAKeyframeIsAskedForAndThePictureRecovers) {
+    REQUIRE_DISPLAY();
+    // The host itself listens where the viewer sends its requests.
+    const uint16_t host_port = free_udp_port();
+    ASSERT_NO_FATAL_FAILURE(start({}, "Loss", host_port));
+
+    // Noise compresses badly: every frame spans many fragments, so with this much loss hardly a
+    // frame completes and incomplete ones age past the sweep.
+    const auto noise = std::filesystem::temp_directory_path() / "nimbar_viewer_noise.bgra";
+    {
+        std::vector<char> frames(640 * 360 * 4 * 8);
+        uint32_t state = 1;
+        for (char& byte : frames) {
+            state = state * 1103515245u + 12345u;
+            byte = static_cast<char>(state >> 24);
+        }
+        std::ofstream(noise, std::ios::binary)
+            .write(frames.data(), static_cast<std::streamsize>(frames.size()));
+    }
+    auto lossy =
+        stream({"--seconds", "4", "--width", "640", "--height", "360", "--input", noise.string(),
+                "--bitrate", "8000", "--loss", "0.3", "--seed", "5", "--listen-port",
+                std::to_string(host_port), "--keyframe-interval", "100000"});
+    ASSERT_EQ(lossy->wait_exit(EXIT_TIMEOUT), 0) << lossy->stderr_text();
+    std::filesystem::remove(noise);
+    EXPECT_NE(viewer->stderr_text().find("[VideoReceiver] Dropped frame "), std::string::npos);
+    EXPECT_NE(viewer->stdout_text().find("[VideoPlayer] Sent keyframe request to parent (port " +
+                                         std::to_string(host_port) + ")\n"),
+              std::string::npos);
+    EXPECT_NE(lossy->stdout_text().find("[Host] Keyframe request received"), std::string::npos);
+
+    // A clean stream that takes over where the lossy one stopped: the picture is whole again.
+    auto clean = stream(
+        {"--seconds", "2", "--first-frame-id", "1000", "--listen-port", std::to_string(host_port)});
+    ASSERT_EQ(clean->wait_exit(EXIT_TIMEOUT), 0) << clean->stderr_text();
+    const auto shot = x11.capture(window);
+    ASSERT_TRUE(shot);
+    for (int bar = 0; bar < host::PATTERN_BAR_COUNT; ++bar) {
+        EXPECT_TRUE(close_to(shot->at((2 * bar + 1) * shot->width / 14, shot->height / 3),
+                             host::PATTERN_BARS[bar]))
+            << "bar " << bar;
+    }
+    end_cleanly();
+}
+
+TEST_F(ViewerProgram, CloseRequestEndsWithTheTeardownInOrder) {
+    REQUIRE_DISPLAY();
+    ASSERT_NO_FATAL_FAILURE(start({"--has-audio"}, "Close"));
+    x11.request_close(window);
+    const auto code = viewer->wait_exit(EXIT_TIMEOUT);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0);
+    const std::string out = viewer->stdout_text();
+    size_t at = 0;
+    for (const char* line :
+         {"[VideoPlayer] Shutting down\n", "[VideoReceiver] Destructor called for uid=0",
+          "[VideoReceiver] Stopping decode thread", "[VideoReceiver] Decode thread joined",
+          "[VideoReceiver] Decode and codec cleanup complete\n",
+          "[RECV SDL DESTROY] uid=0: Window destroyed\n", "[VideoReceiver] Stop complete\n",
+          "[VideoReceiver] Destructor complete for uid=0\n"}) {
+        const size_t found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+        at = found;
+    }
+}
+
+}  // namespace
+}  // namespace nimbar::testing

@@ -1,0 +1,341 @@
+#include "viewer/viewer_loop.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "protocol/control_datagram.h"
+#include "protocol/media_datagram.h"
+#include "viewer/control_overlay.h"
+
+namespace nimbar::viewer {
+
+namespace {
+
+// One datagram at a time; larger than any UDP datagram, so none is ever cut short.
+constexpr size_t RECEIVE_BUFFER_SIZE = 65536;
+// How long a pass waits for the first datagram when none is waiting.
+constexpr int RECEIVE_WAIT_MS = 5;
+// How long a pass may hold its update back for a frame that is being decoded, so that the update
+// shows it rather than the picture before; a 1080p frame decodes in a few milliseconds. Input
+// waits no longer than this, and a decoder that has fallen behind only slows the passes to it.
+constexpr auto PICTURE_WAIT_LIMIT = std::chrono::milliseconds(8);
+// Longest a pass spends reading datagrams already waiting: long enough to empty the socket at
+// hundreds of megabits a second, short enough that input and drawing stay live under a flood.
+constexpr auto DRAIN_BUDGET = std::chrono::milliseconds(4);
+// Datagrams read between two looks at the clock while draining.
+constexpr int DRAIN_CLOCK_STRIDE = 16;
+// The control bar hides after this long without mouse motion or a volume key.
+constexpr int32_t OVERLAY_IDLE_MS = 2000;
+// At start-up the bar stays this much longer than after activity (hidden 5 s after start).
+constexpr uint32_t OVERLAY_START_GRACE_MS = 3000;
+// Up and Down change the volume by this much.
+constexpr float VOLUME_KEY_STEP = 0.05f;
+
+constexpr const char* HOST_ADDRESS = "127.0.0.1";
+
+}  // namespace
+
+ViewerLoop::ViewerLoop(const ViewerOptions& options, client::VideoReceiver& receiver,
+                       net::UDPSocket& socket, SDL_Window* window)
+    : options(options),
+      receiver(receiver),
+      socket(socket),
+      window(window),
+      receive_buffer(RECEIVE_BUFFER_SIZE),
+      stats_reporter(ViewerStatsReporter::Clock::now()) {
+    screen_muted = options.audio_muted;
+    screen_volume = options.audio_volume;
+    receiver.set_screen_volume(screen_muted ? 0.0f : screen_volume);
+    receiver.set_overlay_callback([this](SDL_Renderer* renderer, int w, int h) {
+        if (overlay_visible) {
+            draw_control_overlay(renderer, w, h, screen_muted, screen_volume, fullscreen);
+        }
+    });
+    overlay_visible = true;
+    last_activity_ticks = SDL_GetTicks() + OVERLAY_START_GRACE_MS;
+}
+
+void ViewerLoop::run() {
+    while (!quit) {
+        run_pass();
+    }
+}
+
+void ViewerLoop::run_pass() {
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) {
+        handle_event(event);
+    }
+    receive_datagrams();
+    request_keyframe_if_wanted();
+    receiver.wait_for_picture(PICTURE_WAIT_LIMIT);
+    receiver.update();
+    hide_idle_overlay();
+    if (options.stats) {
+        report_stats();
+    }
+    SDL_Delay(1);
+}
+
+void ViewerLoop::handle_event(const SDL_Event& event) {
+    switch (event.type) {
+        case SDL_QUIT:
+            quit = true;
+            break;
+        case SDL_WINDOWEVENT:
+            if (event.window.event == SDL_WINDOWEVENT_CLOSE) {
+                quit = true;
+            }
+            break;
+        case SDL_MOUSEWHEEL:
+            on_wheel(event.wheel);
+            break;
+        case SDL_MOUSEBUTTONDOWN:
+            if (event.button.button == SDL_BUTTON_RIGHT) {
+                if (view.zoom > MIN_ZOOM) {
+                    pan_dragging = true;
+                    last_drag = {event.button.x, event.button.y};
+                }
+            } else if (event.button.button == SDL_BUTTON_LEFT) {
+                on_left_press(event.button);
+            }
+            break;
+        case SDL_MOUSEBUTTONUP:
+            if (event.button.button == SDL_BUTTON_RIGHT) {
+                pan_dragging = false;
+            } else if (event.button.button == SDL_BUTTON_LEFT) {
+                slider_dragging = false;
+            }
+            break;
+        case SDL_MOUSEMOTION:
+            on_motion(event.motion);
+            break;
+        case SDL_KEYDOWN:
+            on_key(event.key.keysym.sym);
+            break;
+        default:
+            break;
+    }
+}
+
+void ViewerLoop::on_wheel(const SDL_MouseWheelEvent& wheel) {
+    Point pointer;
+    SDL_GetMouseState(&pointer.x, &pointer.y);
+    if (zoom_at_pointer(view, wheel.y, pointer, window_size(), picture_size())) {
+        apply_source_rect();
+    }
+}
+
+void ViewerLoop::on_motion(const SDL_MouseMotionEvent& motion) {
+    show_overlay();
+    if (pan_dragging && view.zoom > MIN_ZOOM) {
+        const Point to{motion.x, motion.y};
+        if (pan_step(view, last_drag, to, window_size(), picture_size())) {
+            last_drag = to;
+            apply_source_rect();
+        }
+    }
+    if (options.has_audio && slider_dragging && window != nullptr) {
+        change_volume(slider_value(motion.x, window_size().width));
+    }
+}
+
+void ViewerLoop::on_left_press(const SDL_MouseButtonEvent& button) {
+    if (!overlay_visible || window == nullptr) {
+        return;
+    }
+    const Size size = window_size();
+    switch (bar_zone({button.x, button.y}, size)) {
+        case BarZone::Above:
+            if (button.clicks == 2) {
+                toggle_fullscreen();
+            }
+            break;
+        case BarZone::Fullscreen:
+            toggle_fullscreen();
+            break;
+        case BarZone::Mute:
+            if (options.has_audio) {
+                toggle_mute();
+            }
+            break;
+        case BarZone::Slider:
+            if (options.has_audio) {
+                change_volume(slider_value(button.x, size.width));
+                slider_dragging = true;
+            }
+            break;
+        case BarZone::Nothing:
+            break;
+    }
+}
+
+void ViewerLoop::on_key(SDL_Keycode key) {
+    switch (key) {
+        case SDLK_f:
+        case SDLK_F11:
+            toggle_fullscreen();
+            break;
+        case SDLK_ESCAPE:
+            if (fullscreen) {
+                toggle_fullscreen();
+            }
+            break;
+        case SDLK_r:
+            view = ViewState{};
+            apply_source_rect();
+            break;
+        case SDLK_m:
+            if (options.has_audio) {
+                toggle_mute();
+                show_overlay();
+            }
+            break;
+        case SDLK_UP:
+            if (options.has_audio) {
+                change_volume(std::min(screen_volume + VOLUME_KEY_STEP, 1.0f));
+                show_overlay();
+            }
+            break;
+        case SDLK_DOWN:
+            if (options.has_audio) {
+                change_volume(std::max(screen_volume - VOLUME_KEY_STEP, 0.0f));
+                show_overlay();
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void ViewerLoop::receive_datagrams() {
+    uint8_t* const buffer = receive_buffer.data();
+    const int first = socket.receive(buffer, receive_buffer.size(), RECEIVE_WAIT_MS);
+    if (first <= 0) {
+        return;
+    }
+    hand_on(buffer, first);
+    // Then everything already waiting: a keyframe arrives as a burst that outgrows the socket's
+    // buffer if it is read one datagram per pass.
+    const auto deadline = std::chrono::steady_clock::now() + DRAIN_BUDGET;
+    for (int count = 1;; ++count) {
+        const int length = socket.receive(buffer, receive_buffer.size(), 0);
+        if (length <= 0) {
+            return;
+        }
+        hand_on(buffer, length);
+        if (count % DRAIN_CLOCK_STRIDE == 0 && std::chrono::steady_clock::now() >= deadline) {
+            return;
+        }
+    }
+}
+
+void ViewerLoop::hand_on(const uint8_t* datagram, int length) {
+    ++counters.datagrams;
+    counters.bytes += static_cast<uint64_t>(length);
+    switch (protocol::classify_datagram({datagram, static_cast<size_t>(length)})) {
+        case protocol::DatagramKind::Audio:
+            receiver.handle_audio_packet(datagram, length);
+            break;
+        case protocol::DatagramKind::VideoFragment:
+            receiver.handle_video_packet(datagram, length);
+            break;
+        case protocol::DatagramKind::Ignored:
+            break;
+    }
+}
+
+void ViewerLoop::request_keyframe_if_wanted() {
+    const uint32_t now = SDL_GetTicks();
+    if (options.parent_port == 0 || !keyframe_pacing.may_send(now) ||
+        !receiver.take_keyframe_request()) {
+        return;
+    }
+    const auto request = protocol::make_keyframe_request();
+    socket.send_to(request.data(), request.size(), HOST_ADDRESS, options.parent_port);
+    keyframe_pacing.sent(now);
+    ++counters.keyframe_requests_sent;
+    printf("[VideoPlayer] Sent keyframe request to parent (port %u)\n",
+           static_cast<unsigned>(options.parent_port));
+    fflush(stdout);
+}
+
+void ViewerLoop::hide_idle_overlay() {
+    if (overlay_visible && !slider_dragging &&
+        static_cast<int32_t>(SDL_GetTicks() - last_activity_ticks) > OVERLAY_IDLE_MS) {
+        overlay_visible = false;
+    }
+}
+
+void ViewerLoop::report_stats() {
+    const double audio_queue_ms = receiver.audio_queue_bytes() / (48000.0 * 4 / 1000);
+    const std::string line = stats_reporter.poll(ViewerStatsReporter::Clock::now(),
+                                                 receiver.statistics(), counters, audio_queue_ms);
+    if (!line.empty()) {
+        fputs(line.c_str(), stdout);
+        fflush(stdout);
+    }
+}
+
+void ViewerLoop::apply_source_rect() {
+    const SourceRect rect = source_rect_for(view, picture_size());
+    receiver.set_source_rect(rect.enabled, rect.x, rect.y, rect.w, rect.h);
+}
+
+void ViewerLoop::toggle_fullscreen() {
+    if (window == nullptr) {
+        return;
+    }
+    if (!fullscreen) {
+        SDL_GetWindowPosition(window, &saved_window.x, &saved_window.y);
+        SDL_GetWindowSize(window, &saved_window.w, &saved_window.h);
+        SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN_DESKTOP);
+        fullscreen = true;
+    } else {
+        SDL_SetWindowFullscreen(window, 0);
+        SDL_SetWindowSize(window, saved_window.w, saved_window.h);
+        SDL_SetWindowPosition(window, saved_window.x, saved_window.y);
+        fullscreen = false;
+    }
+}
+
+void ViewerLoop::change_volume(float volume) {
+    screen_volume = volume;
+    if (!screen_muted) {
+        receiver.set_screen_volume(screen_volume);
+    }
+    send_audio_state();
+}
+
+void ViewerLoop::toggle_mute() {
+    screen_muted = !screen_muted;
+    receiver.set_screen_volume(screen_muted ? 0.0f : screen_volume);
+    send_audio_state();
+}
+
+void ViewerLoop::send_audio_state() {
+    if (options.parent_port == 0) {
+        return;
+    }
+    const auto state = protocol::make_audio_state({screen_muted, screen_volume});
+    socket.send_to(state.data(), state.size(), HOST_ADDRESS, options.parent_port);
+}
+
+void ViewerLoop::show_overlay() {
+    overlay_visible = true;
+    last_activity_ticks = SDL_GetTicks();
+}
+
+Size ViewerLoop::window_size() const {
+    Size size;
+    if (window != nullptr) {
+        SDL_GetWindowSize(window, &size.width, &size.height);
+    }
+    return size;
+}
+
+Size ViewerLoop::picture_size() const {
+    return {receiver.get_width(), receiver.get_height()};
+}
+
+}  // namespace nimbar::viewer

@@ -1,0 +1,79 @@
+#pragma once
+
+// The viewer's main loop: window events (zoom, pan, fullscreen, volume, mute, the control bar),
+// the datagrams waiting on the socket, keyframe requests to the host, and one receiver update per
+// pass, until the window is closed.
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "net/udp_socket.h"
+#include "receiver/video_receiver.h"
+#include "viewer/keyframe_pacing.h"
+#include "viewer/view_state.h"
+#include "viewer/viewer_options.h"
+#include "viewer/viewer_stats.h"
+
+namespace nimbar::viewer {
+
+class ViewerLoop {
+  public:
+    // Takes the start-up audio state from the options (the receiver's volume is set, nothing is
+    // sent to the host), hands the control bar's drawing to the receiver and shows the bar.
+    // `window` is the receiver's window (may be null); all references outlive the loop.
+    ViewerLoop(const ViewerOptions& options, client::VideoReceiver& receiver,
+               net::UDPSocket& socket, SDL_Window* window);
+    ViewerLoop(const ViewerLoop&) = delete;
+    ViewerLoop& operator=(const ViewerLoop&) = delete;
+
+    // Runs passes until the window is closed or SDL reports a quit.
+    void run();
+
+  private:
+    void run_pass();
+    void handle_event(const SDL_Event& event);
+    void on_wheel(const SDL_MouseWheelEvent& wheel);
+    void on_motion(const SDL_MouseMotionEvent& motion);
+    void on_left_press(const SDL_MouseButtonEvent& button);
+    void on_key(SDL_Keycode key);
+    void receive_datagrams();
+    void hand_on(const uint8_t* datagram, int length);
+    void request_keyframe_if_wanted();
+    void hide_idle_overlay();
+    void report_stats();
+
+    void apply_source_rect();
+    void toggle_fullscreen();
+    void change_volume(float volume);
+    void toggle_mute();
+    void send_audio_state();
+    void show_overlay();
+    Size window_size() const;
+    Size picture_size() const;
+
+    const ViewerOptions& options;
+    client::VideoReceiver& receiver;
+    net::UDPSocket& socket;
+    SDL_Window* window;
+    std::vector<uint8_t> receive_buffer;  // one datagram at a time, handed on in place
+
+    bool quit = false;
+    // Drawn over the video by the receiver's update (main thread): the bar reads these four.
+    bool overlay_visible = true;
+    float screen_volume = 1.0f;
+    bool screen_muted = false;
+    bool fullscreen = false;
+    uint32_t last_activity_ticks = 0;
+    ViewState view;
+    bool pan_dragging = false;
+    Point last_drag;
+    bool slider_dragging = false;
+    SDL_Rect saved_window{0, 0, 0, 0};
+    KeyframeRequestPacing keyframe_pacing;
+    LoopCounters counters;
+    ViewerStatsReporter stats_reporter;
+};
+
+}  // namespace nimbar::viewer

@@ -1,0 +1,75 @@
+#include "viewer/viewer_options.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace nimbar::viewer {
+
+namespace {
+
+// atoi's reading (leading blanks, sign, digits, 0 for text) without its undefined overflow.
+int read_int(const char* text) {
+    return static_cast<int>(std::strtoll(text, nullptr, 10));
+}
+
+// strtof's reading, clamped to a volume; "nan" reads as no volume at all.
+float read_volume(const char* text) {
+    const float value = std::strtof(text, nullptr);
+    return std::isnan(value) ? 0.0f : std::clamp(value, 0.0f, 1.0f);
+}
+
+// Codec selectors the host may pass; others leave the earlier choice.
+constexpr int MAX_CODEC_SELECTOR = 3;
+
+}  // namespace
+
+bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        const auto is = [&](const char* name) { return std::strcmp(arg, name) == 0; };
+        if (has_value && is("--port")) {
+            options.port = static_cast<uint16_t>(read_int(argv[++i]));
+        } else if (has_value && is("--streamer-id")) {
+            options.streamer_id = read_int(argv[++i]);
+        } else if (has_value && is("--width")) {
+            options.width = read_int(argv[++i]);
+        } else if (has_value && is("--height")) {
+            options.height = read_int(argv[++i]);
+        } else if (has_value && is("--username")) {
+            options.username = argv[++i];
+        } else if (has_value && is("--parent-port")) {
+            options.parent_port = static_cast<uint16_t>(read_int(argv[++i]));
+        } else if (is("--has-audio")) {
+            options.has_audio = true;
+        } else if (has_value && is("--audio-volume")) {
+            options.audio_volume = read_volume(argv[++i]);
+        } else if (is("--audio-muted")) {
+            options.audio_muted = true;
+        } else if (has_value && is("--codec")) {
+            const int codec = read_int(argv[++i]);
+            if (codec >= 0 && codec <= MAX_CODEC_SELECTOR) {
+                options.video_codec = static_cast<uint8_t>(codec);
+            }
+        } else if (is("--stats")) {
+            options.stats = true;
+        }
+    }
+    if (options.port == 0) {
+        fprintf(stderr, "Error: --port is required\n");
+        return false;
+    }
+    return true;
+}
+
+void print_viewer_usage(const char* program) {
+    fprintf(stderr,
+            "Usage: %s --port <PORT> [--streamer-id <ID>] [--width <W>] [--height <H>] "
+            "[--username <NAME>] [--has-audio]\n",
+            program);
+}
+
+}  // namespace nimbar::viewer

@@ -1,0 +1,49 @@
+#include "viewer/viewer_stats.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace nimbar::viewer {
+
+namespace {
+
+constexpr auto REPORT_PERIOD = std::chrono::seconds(1);
+
+}  // namespace
+
+std::string ViewerStatsReporter::poll(Clock::time_point now, client::ReceiverStats& receiver,
+                                      const LoopCounters& loop, double audio_queue_ms) {
+    const double seconds = std::chrono::duration<double>(now - last_time).count();
+    if (now - last_time < REPORT_PERIOD || seconds <= 0) {
+        return {};
+    }
+    const uint64_t presented = receiver.pictures_presented.load(std::memory_order_relaxed);
+    const double fps = static_cast<double>(presented - last_presented) / seconds;
+    const double mbps = static_cast<double>(loop.bytes - last_loop.bytes) * 8 / seconds / 1e6;
+    const double datagram_rate =
+        static_cast<double>(loop.datagrams - last_loop.datagrams) / seconds;
+
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "[VideoPlayer] stats: fps=%.1f completed=%" PRIu64 " dropped=%" PRIu64
+                  " Mbps=%.2f datagrams_per_s=%.0f decode_p50_ms=%.1f decode_p99_ms=%.1f"
+                  " latency_p50_ms=%.1f latency_p99_ms=%.1f draw_p50_ms=%.1f draw_p99_ms=%.1f"
+                  " audio_queue_ms=%.0f keyframe_requests=%" PRIu64 "\n",
+                  fps, receiver.frames_completed.load(std::memory_order_relaxed),
+                  receiver.frames_dropped.load(std::memory_order_relaxed), mbps, datagram_rate,
+                  receiver.decode_time.percentile_ms(0.5), receiver.decode_time.percentile_ms(0.99),
+                  receiver.latency_to_present.percentile_ms(0.5),
+                  receiver.latency_to_present.percentile_ms(0.99),
+                  receiver.draw_time.percentile_ms(0.5), receiver.draw_time.percentile_ms(0.99),
+                  audio_queue_ms, loop.keyframe_requests_sent);
+
+    receiver.decode_time.reset();
+    receiver.latency_to_present.reset();
+    receiver.draw_time.reset();
+    last_time = now;
+    last_presented = presented;
+    last_loop = loop;
+    return line;
+}
+
+}  // namespace nimbar::viewer
