@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Shows the preview at work: stream_host streams its moving test pattern into stream_preview for a
-# few seconds. Without a display it runs under Xvfb and saves a screenshot, demo-preview.png; with
-# one, the window stays up until you close it.
+# Shows the whole system at work: stream_host streams its moving test pattern as VP8 with a stereo
+# tone into video_player, and as raw frames into stream_preview beside it. Without a display it
+# runs under Xvfb, zooms the viewer in with the mouse wheel over a point of the picture, and saves
+# screenshots, demo-viewer.png and demo-preview.png; with a display the windows stay up until you
+# close them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,45 +16,68 @@ headless=0
 [ -n "${DISPLAY:-}" ] || headless=1
 start_virtual_display
 
-port=${DEMO_PORT:-47800}
-title="Stream Preview Demo"
-log=$(mktemp)
-preview=""
+viewer_port=${DEMO_VIEWER_PORT:-47810}
+host_port=${DEMO_HOST_PORT:-47811}
+preview_port=${DEMO_PREVIEW_PORT:-47812}
+seconds=8
+[ "$headless" -eq 1 ] || seconds=60
+if [ "$headless" -eq 1 ]; then
+    # No sound card here: what the viewer plays goes to a file.
+    export SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE=/tmp/demo-viewer-audio.raw
+fi
+
+logs=$(mktemp -d)
+pids=()
 cleanup() {
-    [ -z "$preview" ] || kill "$preview" 2>/dev/null || true
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     stop_virtual_display
-    rm -f "$log"
+    rm -rf "$logs"
 }
 trap cleanup EXIT
 
-build/bin/stream_preview --port "$port" --width 1280 --height 720 --title "$title" --stats \
-    > >(tee "$log") &
+wait_for_line() { # wait_for_line <file> <text>
+    for _ in $(seq 1 100); do
+        grep -q "$2" "$1" && return 0
+        sleep 0.1
+    done
+    echo "demo: '$2' did not appear" >&2
+    return 1
+}
+
+build/bin/video_player --port "$viewer_port" --parent-port "$host_port" --width 1280 --height 720 \
+    --username Demo --has-audio --audio-volume 0.6 > >(tee "$logs/viewer") &
+viewer=$!
+pids+=("$viewer")
+build/bin/stream_preview --port "$preview_port" --width 1280 --height 720 \
+    --title "Stream Preview Demo" > >(tee "$logs/preview") &
 preview=$!
+pids+=("$preview")
+wait_for_line "$logs/viewer" "Listening on UDP port"
+wait_for_line "$logs/preview" "Ready to receive frames"
 
-# Frames sent before the preview has bound its port would be lost.
-for _ in $(seq 1 100); do
-    grep -q "Ready to receive frames" "$log" && break
-    sleep 0.1
-done
-grep -q "Ready to receive frames" "$log" || { echo "demo: the preview did not start" >&2; exit 1; }
-window=$(xdotool search --name "^$title\$" | head -n 1)
-
-build/bin/stream_host --port "$port" --width 1280 --height 720 --fps 30 --seconds 5 &
-host=$!
-sleep 3
-if [ "$headless" -eq 1 ]; then
-    import -window "$window" "$root/demo-preview.png"
-fi
-wait "$host"
+build/bin/stream_host --port "$viewer_port" --codec vp8 --audio tone --listen-port "$host_port" \
+    --width 1280 --height 720 --fps 30 --seconds "$seconds" &
+pids+=("$!")
+build/bin/stream_host --port "$preview_port" --width 1280 --height 720 --fps 30 \
+    --seconds "$seconds" &
+pids+=("$!")
 
 if [ "$headless" -eq 1 ]; then
-    sleep 0.5
-    kill -TERM "$preview"
-    wait "$preview" || true
-    preview=""
-    echo "demo: screenshot of the preview window: $root/demo-preview.png"
+    sleep 3
+    viewer_window=$(xdotool search --name "^Stream: Demo\$" | head -n 1)
+    preview_window=$(xdotool search --name "^Stream Preview Demo\$" | head -n 1)
+    # Two wheel steps over the orange block's row, a little left of centre.
+    xdotool mousemove --window "$viewer_window" 380 430
+    xdotool click 4 click 4
+    sleep 1
+    import -window "$viewer_window" "$root/demo-viewer.png"
+    import -window "$preview_window" "$root/demo-preview.png"
+    wait "${pids[@]:2}"
+    kill -TERM "$viewer" "$preview"
+    wait "$viewer" "$preview" || true
+    echo "demo: screenshot of the viewer (zoomed in): $root/demo-viewer.png"
+    echo "demo: screenshot of the preview: $root/demo-preview.png"
 else
-    echo "demo: close the preview window to finish"
-    wait "$preview" || true
-    preview=""
+    echo "demo: streaming for $seconds s; close the two windows to finish"
+    wait "$viewer" "$preview" || true
 fi
