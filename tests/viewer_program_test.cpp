@@ -64,6 +64,9 @@ int count_in_row(const Screenshot& shot, int y, const host::Rgb& colour) {
 class ViewerProgram : public ::testing::Test {
   protected:
     void SetUp() override {
+        if (std::getenv("DISPLAY") != nullptr) {
+            ASSERT_TRUE(x11.connected()) << "cannot connect to the X display";
+        }
         ASSERT_TRUE(parent.open(0));
         port = free_udp_port();
         setenv("SDL_AUDIODRIVER", "disk", 1);
@@ -124,6 +127,29 @@ class ViewerProgram : public ::testing::Test {
     std::unique_ptr<ChildProcess> viewer;
     unsigned long window = 0;
 };
+
+size_t count_lines(const std::string& text, const std::string& start) {
+    size_t count = 0;
+    for (size_t at = text.find(start); at != std::string::npos; at = text.find(start, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Writes `frames` frames of noise of width x height, which no encoder can shrink much.
+std::filesystem::path write_noise(int width, int height, int frames) {
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("nimbar_viewer_noise_" + std::to_string(::getpid()) + ".bgra");
+    std::vector<char> bytes(static_cast<size_t>(width) * height * 4 * frames);
+    uint32_t state = 1;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
 
 std::vector<uint8_t> auds(bool muted, float volume) {
     const auto datagram = protocol::make_audio_state({muted, volume});
@@ -253,21 +279,12 @@ TEST_F(ViewerProgram, LossIsReportedAKeyframeIsAskedForAndThePictureRecovers) {
     REQUIRE_DISPLAY();
     // The host itself listens where the viewer sends its requests.
     const uint16_t host_port = free_udp_port();
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_NO_FATAL_FAILURE(start({}, "Loss", host_port));
 
     // Noise compresses badly: every frame spans many fragments, so with this much loss hardly a
     // frame completes and incomplete ones age past the sweep.
-    const auto noise = std::filesystem::temp_directory_path() / "nimbar_viewer_noise.bgra";
-    {
-        std::vector<char> frames(640 * 360 * 4 * 8);
-        uint32_t state = 1;
-        for (char& byte : frames) {
-            state = state * 1103515245u + 12345u;
-            byte = static_cast<char>(state >> 24);
-        }
-        std::ofstream(noise, std::ios::binary)
-            .write(frames.data(), static_cast<std::streamsize>(frames.size()));
-    }
+    const auto noise = write_noise(640, 360, 8);
     auto lossy =
         stream({"--seconds", "4", "--width", "640", "--height", "360", "--input", noise.string(),
                 "--bitrate", "8000", "--loss", "0.3", "--seed", "5", "--listen-port",
@@ -279,6 +296,12 @@ TEST_F(ViewerProgram, LossIsReportedAKeyframeIsAskedForAndThePictureRecovers) {
                                          std::to_string(host_port) + ")\n"),
               std::string::npos);
     EXPECT_NE(lossy->stdout_text().find("[Host] Keyframe request received"), std::string::npos);
+    // Frames are lost all the time, yet requests go out at most once every 200 ms.
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    const size_t requests = count_lines(viewer->stdout_text(), "[VideoPlayer] Sent keyframe");
+    EXPECT_GE(requests, 1u);
+    EXPECT_LE(requests, static_cast<size_t>(elapsed.count() / 200 + 1));
 
     // A clean stream that takes over where the lossy one stopped: the picture is whole again.
     auto clean = stream(
@@ -291,6 +314,23 @@ TEST_F(ViewerProgram, LossIsReportedAKeyframeIsAskedForAndThePictureRecovers) {
                              host::PATTERN_BARS[bar]))
             << "bar " << bar;
     }
+    end_cleanly();
+}
+
+TEST_F(ViewerProgram, KeyframesSentAsOneBurstComplete) {
+    REQUIRE_DISPLAY();
+    ASSERT_NO_FATAL_FAILURE(start({"--stats"}, "Burst"));
+    // Every frame a keyframe of noise: hundreds of fragments sent back to back, far more than the
+    // system's default socket buffer holds.
+    const auto noise = write_noise(1280, 720, 2);
+    auto host = stream({"--input", noise.string(), "--bitrate", "40000", "--keyframe-interval", "1",
+                        "--fps", "4", "--frames", "8"});
+    ASSERT_EQ(host->wait_exit(EXIT_TIMEOUT), 0) << host->stderr_text();
+    std::filesystem::remove(noise);
+    const std::string summary = host->stdout_text();
+    EXPECT_EQ(summary.find("skipped"), std::string::npos) << summary;
+    ASSERT_TRUE(viewer->wait_for_stdout("completed=8 ", 10s)) << viewer->stdout_text();
+    EXPECT_EQ(viewer->stderr_text().find("Dropped frame"), std::string::npos);
     end_cleanly();
 }
 

@@ -63,7 +63,15 @@ uint8_t channel(unsigned long pixel, unsigned long mask) {
 
 }  // namespace
 
-X11Session::X11Session() : display(XOpenDisplay(nullptr)) {}
+X11Session::X11Session() {
+    // A busy server may turn a connection away for a moment.
+    for (int attempt = 0; attempt < 20 && display == nullptr; ++attempt) {
+        display = XOpenDisplay(nullptr);
+        if (display == nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+}
 
 X11Session::~X11Session() {
     if (display != nullptr) {
@@ -73,6 +81,9 @@ X11Session::~X11Session() {
 
 std::optional<unsigned long> X11Session::find_window(const std::string& title,
                                                      std::chrono::milliseconds timeout) {
+    if (display == nullptr) {
+        return std::nullopt;
+    }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
         if (auto window = search(display, DefaultRootWindow(display), title)) {
@@ -85,7 +96,7 @@ std::optional<unsigned long> X11Session::find_window(const std::string& title,
 
 std::optional<Screenshot> X11Session::capture(unsigned long window) {
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(display, window, &attributes)) {
+    if (display == nullptr || !XGetWindowAttributes(display, window, &attributes)) {
         return std::nullopt;
     }
     XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(attributes.width),
@@ -110,11 +121,17 @@ std::optional<Screenshot> X11Session::capture(unsigned long window) {
 }
 
 void X11Session::resize(unsigned long window, int width, int height) {
+    if (display == nullptr) {
+        return;
+    }
     XResizeWindow(display, window, static_cast<unsigned>(width), static_cast<unsigned>(height));
     XSync(display, False);
 }
 
 void X11Session::request_close(unsigned long window) {
+    if (display == nullptr) {
+        return;
+    }
     XEvent event;
     std::memset(&event, 0, sizeof event);
     event.xclient.type = ClientMessage;
