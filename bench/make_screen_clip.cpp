@@ -59,6 +59,7 @@ struct Options {
     int keyframe_interval = 300;  // stream_host's default
     int fit_fragments = 0;
     int fit_kbps = 0;
+    bool sizes = false;  // --sizes 1: each encoded frame's size on stderr, for tuning a clip
 };
 
 // Where the noise goes: `pixels` pixels filling rows of `width` from (left, top), in order.
@@ -192,6 +193,10 @@ int write_clip(const Options& options) {
             ++oversized;
             continue;
         }
+        if (options.sizes) {
+            fprintf(stderr, "[Clip] frame %d: %zu bytes%s\n", i + 1, encoded.size(),
+                    keyframe ? " (keyframe)" : "");
+        }
         ++sent;
         bytes += encoded.size();
         if (!keyframe) {
@@ -306,6 +311,8 @@ bool parse(int argc, char** argv, Options& options) {
             options.keyframe_interval = std::atoi(value);
         } else if (name == "--fit-fragments") {
             options.fit_fragments = std::atoi(value);
+        } else if (name == "--sizes") {
+            options.sizes = std::atoi(value) != 0;
         } else if (name == "--bitrate") {
             options.fit_kbps = std::atoi(value);
         } else {
