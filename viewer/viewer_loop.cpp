@@ -55,6 +55,10 @@ ViewerLoop::ViewerLoop(const ViewerOptions& options, client::VideoReceiver& rece
     last_activity_ticks = SDL_GetTicks() + OVERLAY_START_GRACE_MS;
 }
 
+ViewerLoop::~ViewerLoop() {
+    receiver.set_overlay_callback({});
+}
+
 void ViewerLoop::run() {
     while (!quit) {
         run_pass();

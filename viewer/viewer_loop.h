@@ -25,6 +25,8 @@ class ViewerLoop {
     // `window` is the receiver's window (may be null); all references outlive the loop.
     ViewerLoop(const ViewerOptions& options, client::VideoReceiver& receiver,
                net::UDPSocket& socket, SDL_Window* window);
+    // Takes the control bar's drawing back from the receiver, which outlives the loop.
+    ~ViewerLoop();
     ViewerLoop(const ViewerLoop&) = delete;
     ViewerLoop& operator=(const ViewerLoop&) = delete;
 
