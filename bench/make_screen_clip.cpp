@@ -7,8 +7,10 @@
 //                    [--report <kbit/s>] [--fps <rate>] [--keyframe-interval <frames>]
 //       writes n frames (default 60) with a w x h noise rectangle (default 640x360), then, with
 //       --report, encodes them as `stream_host --codec vp8 --preencode n` would (same encoder,
-//       same settings) and prints one line: "[Clip] frames=.. sent=.. keyframes=.. first_keyframe_bytes=..
-//       max_keyframe_fragments=.. max_fragments=.. oversized=.. mbps=.. inter_mbps=.."
+//       same settings) and prints one line: "[Clip] frames=.. sent=.. keyframes=..
+//       first_keyframe_bytes=.. max_keyframe_fragments=.. max_fragments=.. oversized=.. mbps=..
+//       inter_mbps=.." (sent: frames the host keeps; oversized ones it skips; mbps over the loop).
+//       --sizes 1 also lists every frame's size on stderr.
 //   make_screen_clip --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]
 //       writes one frame whose keyframe, encoded as stream_host encodes its first frame at that
 //       bitrate and rate, takes exactly n fragments; the noise then fills whole rows from the top
@@ -217,14 +219,15 @@ int write_clip(const Options& options) {
         return 1;
     }
     if (report) {
-        printf("[Clip] frames=%d sent=%d keyframes=%d first_keyframe_bytes=%zu max_keyframe_fragments=%zu "
-               "max_fragments=%zu oversized=%d mbps=%.2f inter_mbps=%.2f\n",
-               options.frames, sent, keyframes, first_keyframe, max_keyframe_fragments, max_fragments,
-               oversized,
-               sent > 0 ? static_cast<double>(bytes) * 8 * options.fps / sent / 1e6 : 0.0,
-               inter_frames > 0
-                   ? static_cast<double>(inter_bytes) * 8 * options.fps / inter_frames / 1e6
-                   : 0.0);
+        printf(
+            "[Clip] frames=%d sent=%d keyframes=%d first_keyframe_bytes=%zu "
+            "max_keyframe_fragments=%zu "
+            "max_fragments=%zu oversized=%d mbps=%.2f inter_mbps=%.2f\n",
+            options.frames, sent, keyframes, first_keyframe, max_keyframe_fragments, max_fragments,
+            oversized, sent > 0 ? static_cast<double>(bytes) * 8 * options.fps / sent / 1e6 : 0.0,
+            inter_frames > 0
+                ? static_cast<double>(inter_bytes) * 8 * options.fps / inter_frames / 1e6
+                : 0.0);
     }
     return 0;
 }
@@ -329,11 +332,12 @@ bool parse(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options)) {
-        fprintf(stderr,
-                "usage: %s --out <file.bgra> [--frames <n>] [--video <w>x<h>] [--report <kbit/s>] "
-                "[--fps <rate>] [--keyframe-interval <frames>]\n"
-                "       %s --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]\n",
-                argv[0], argv[0]);
+        fprintf(
+            stderr,
+            "usage: %s --out <file.bgra> [--frames <n>] [--video <w>x<h>] [--report <kbit/s>] "
+            "[--fps <rate>] [--keyframe-interval <frames>]\n"
+            "       %s --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]\n",
+            argv[0], argv[0]);
         return 1;
     }
     return options.fit_fragments > 0 ? fit_keyframe(options) : write_clip(options);

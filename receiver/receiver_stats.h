@@ -11,7 +11,8 @@
 
 namespace nimbar::client {
 
-// Durations in fixed buckets of 0.1 ms up to 100 ms; longer ones share the last bucket.
+// Durations in fixed buckets: 0.1 ms wide up to 100 ms, then 10 ms wide up to 2 s; longer ones
+// share the last bucket.
 class DurationHistogram {
   public:
     void record(std::chrono::steady_clock::duration duration);
@@ -22,9 +23,15 @@ class DurationHistogram {
     void reset();
 
   private:
-    // 0.1 ms resolves a decode time; 100 ms is three frame intervals, already far too late.
-    static constexpr int64_t BUCKET_MICROSECONDS = 100;
-    static constexpr size_t BUCKETS = 1000;
+    // 0.1 ms resolves a decode time; past 100 ms (three frame intervals) 10 ms is detail enough,
+    // and 2 s is as far behind as a viewer that still means anything gets.
+    static constexpr int64_t FINE_MICROSECONDS = 100;
+    static constexpr size_t FINE_BUCKETS = 1000;
+    static constexpr int64_t COARSE_MICROSECONDS = 10000;
+    static constexpr size_t COARSE_BUCKETS = 190;
+    static constexpr size_t BUCKETS = FINE_BUCKETS + COARSE_BUCKETS;
+    static size_t bucket_of(int64_t micros);
+    static double upper_edge_ms(size_t bucket);
     std::array<std::atomic<uint64_t>, BUCKETS> buckets{};
 };
 

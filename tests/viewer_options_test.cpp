@@ -139,5 +139,21 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
               "keyframe_requests=2\n");
 }
 
+TEST(DurationHistogram, PercentilesAreBucketEdgesFromMicrosecondsToSeconds) {
+    client::DurationHistogram histogram;
+    EXPECT_EQ(histogram.percentile_ms(0.5), 0.0);
+    for (int i = 0; i < 98; ++i) {
+        histogram.record(std::chrono::microseconds(2050));
+    }
+    histogram.record(std::chrono::milliseconds(250));
+    histogram.record(std::chrono::seconds(30));  // beyond the last bucket
+    EXPECT_DOUBLE_EQ(histogram.percentile_ms(0.5), 2.1);
+    EXPECT_DOUBLE_EQ(histogram.percentile_ms(0.99), 260.0);
+    EXPECT_DOUBLE_EQ(histogram.percentile_ms(1.0), 2000.0);
+    EXPECT_EQ(histogram.count(), 100u);
+    histogram.reset();
+    EXPECT_EQ(histogram.count(), 0u);
+}
+
 }  // namespace
 }  // namespace nimbar::viewer
