@@ -10,8 +10,8 @@ bash scripts/setup.sh
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DNIMBAR_BUILD_FUZZ=ON -DNIMBAR_BUILD_TESTS=OFF -DNIMBAR_BUILD_BENCH=OFF \
     -DNIMBAR_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
-cmake --build build-fuzz --target frame_assembler_fuzz option_parsers_fuzz
-for target in frame_assembler_fuzz option_parsers_fuzz; do
+cmake --build build-fuzz --target frame_assembler_fuzz option_parsers_fuzz video_packet_fuzz
+for target in frame_assembler_fuzz option_parsers_fuzz video_packet_fuzz; do
     mkdir -p "fuzz-corpus/$target"
     echo "== $target, ${seconds} s"
     "build-fuzz/bin/$target" -max_total_time="$seconds" -print_final_stats=1 "fuzz-corpus/$target" \
