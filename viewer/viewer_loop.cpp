@@ -28,6 +28,8 @@ constexpr int DRAIN_CLOCK_STRIDE = 16;
 constexpr int32_t OVERLAY_IDLE_MS = 2000;
 // At start-up the bar stays this much longer than after activity (hidden 5 s after start).
 constexpr uint32_t OVERLAY_START_GRACE_MS = 3000;
+// Screen audio is 48 kHz stereo, 16-bit: bytes in the playback queue per millisecond of sound.
+constexpr double AUDIO_BYTES_PER_MS = 48000.0 * 2 * 2 / 1000;
 // Up and Down change the volume by this much.
 constexpr float VOLUME_KEY_STEP = 0.05f;
 
@@ -272,7 +274,7 @@ void ViewerLoop::hide_idle_overlay() {
 }
 
 void ViewerLoop::report_stats() {
-    const double audio_queue_ms = receiver.audio_queue_bytes() / (48000.0 * 4 / 1000);
+    const double audio_queue_ms = receiver.audio_queue_bytes() / AUDIO_BYTES_PER_MS;
     const std::string line = stats_reporter.poll(ViewerStatsReporter::Clock::now(),
                                                  receiver.statistics(), counters, audio_queue_ms);
     if (!line.empty()) {
