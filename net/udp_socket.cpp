@@ -5,7 +5,17 @@
 #include <cstring>
 
 #ifdef _WIN32
+// <winsock2.h> first: the others build on it.
+#include <winsock2.h>
+
+#include <mstcpip.h>
+#include <mswsock.h>
 #include <ws2tcpip.h>
+
+#include <type_traits>
+#ifndef SIO_UDP_CONNRESET  // older SDKs keep it to themselves
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,6 +34,8 @@ namespace {
 constexpr uint32_t LOOPBACK_ADDRESS = 0x7F000001;
 
 #ifdef _WIN32
+static_assert(std::is_same_v<SocketHandle, SOCKET> && INVALID_SOCKET_HANDLE == INVALID_SOCKET);
+
 using AddressLength = int;
 using IoLength = int;
 
@@ -39,6 +51,15 @@ void close_handle(SocketHandle handle) {
 bool make_non_blocking(SocketHandle handle) {
     u_long enable = 1;
     return ioctlsocket(handle, FIONBIO, &enable) == 0;
+}
+// Once a datagram goes to a port where nobody listens (a host that has not opened its control
+// port yet, or has gone), Windows fails the socket's next recvfrom with WSAECONNRESET, and goes
+// on failing while the replies keep coming. Media must keep flowing whatever happens to a "KFRQ".
+bool ignore_port_unreachable(SocketHandle handle) {
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    return WSAIoctl(handle, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned,
+                    nullptr, nullptr) == 0;
 }
 #else
 using AddressLength = socklen_t;
@@ -56,6 +77,10 @@ void close_handle(SocketHandle handle) {
 bool make_non_blocking(SocketHandle handle) {
     int enable = 1;
     return ioctl(handle, FIONBIO, &enable) == 0;
+}
+// An unconnected POSIX UDP socket never reports a datagram that found no listener.
+bool ignore_port_unreachable(SocketHandle) {
+    return true;
 }
 #endif
 
@@ -125,6 +150,11 @@ bool UDPSocket::open(uint16_t port) {
         close_handle(socket_handle);
         socket_handle = INVALID_SOCKET_HANDLE;
         return false;
+    }
+    if (!ignore_port_unreachable(socket_handle)) {
+        // Not fatal: the socket works, though a send to a closed port may cost later reads.
+        fprintf(stderr, "[UDPSocket] WSAIoctl(SIO_UDP_CONNRESET) failed: %d\n",
+                last_socket_error());
     }
 
     sockaddr_in address;

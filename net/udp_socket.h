@@ -11,15 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#endif
-
 namespace nimbar::net {
 
+// No Windows header here: <winsock2.h> brings <windows.h> to every includer.
 #ifdef _WIN32
-using SocketHandle = SOCKET;
-inline constexpr SocketHandle INVALID_SOCKET_HANDLE = INVALID_SOCKET;
+using SocketHandle = uintptr_t;  // Winsock's SOCKET
+inline constexpr SocketHandle INVALID_SOCKET_HANDLE = ~SocketHandle{0};
 #else
 using SocketHandle = int;
 inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;

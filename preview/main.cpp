@@ -2,9 +2,19 @@
 // On Windows SDL's main-entry adapter runs this as a windowed program with UTF-8 arguments.
 
 #include <SDL.h>
+#include <SDL_main.h>
+
+#include <cstdio>
 
 #include "preview/preview_app.h"
 
+#if defined(_WIN32) && !defined(main)
+#error "stream_preview needs SDL2main on Windows: it is a windowed program"
+#endif
+
 int main(int argc, char** argv) {
+    // The host reads the lines through pipes as they come (when it passes the streams at all).
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
     return nimbar::preview::run_preview(argc, argv);
 }

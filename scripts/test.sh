@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, then the same suite under
-# AddressSanitizer+UBSan, then the threaded tests under ThreadSanitizer. Exits non-zero on any
-# failure.
+# AddressSanitizer+UBSan, then the threaded tests under ThreadSanitizer, then the Windows build
+# under wine. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -9,7 +9,15 @@ root=$PWD
 bash scripts/setup.sh
 source scripts/lib/display.sh
 start_virtual_display
-trap stop_virtual_display EXIT
+wine_prefix=""
+cleanup() {
+    if [ -n "$wine_prefix" ]; then
+        WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null || true
+        rm -rf "$wine_prefix"
+    fi
+    stop_virtual_display
+}
+trap cleanup EXIT
 
 # Leaks inside the X, GL and SDL libraries are theirs, not ours; see the file for the list.
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
@@ -39,4 +47,19 @@ run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DNIMBAR_SANITIZE=address,undefine
 configure_and_build build-tsan receiver_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DNIMBAR_SANITIZE=thread -DNIMBAR_BUILD_BENCH=OFF
 ctest --test-dir build-tsan --output-on-failure -j 2 -L threaded
+
+# The Windows programs under wine, on the same display, fed by the Linux stream_host: the unit
+# tests that need no display, then the program tests against the .exe files.
+echo "== windows (wine)"
+windows_started=$SECONDS
+bash scripts/build-windows.sh
+wine_prefix=$(mktemp -d)
+export WINEPREFIX=$wine_prefix WINEDEBUG=-all
+wineboot --init >/dev/null 2>&1
+wine build-windows/bin/unit_tests.exe --gtest_brief=1
+wine build-windows/bin/viewer_tests.exe --gtest_brief=1
+dist=$root/dist/windows-x86_64
+NIMBAR_LAUNCHER=wine NIMBAR_VIDEO_PLAYER=$dist/video_player.exe \
+    NIMBAR_STREAM_PREVIEW=$dist/stream_preview.exe build/bin/program_tests --gtest_brief=1
+echo "== windows stage took $((SECONDS - windows_started)) s"
 echo "== all tests passed"

@@ -13,6 +13,7 @@
 #include "host/test_pattern.h"
 #include "net/udp_socket.h"
 #include "tests/support/child_process.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/x11_window.h"
 
 namespace nimbar::testing {
@@ -24,7 +25,7 @@ using namespace std::chrono_literals;
 constexpr auto START_TIMEOUT = 20s;
 constexpr auto EXIT_TIMEOUT = 20s;
 
-const std::string PREVIEW = STREAM_PREVIEW_BIN;
+const ProgramUnderTest PREVIEW("NIMBAR_STREAM_PREVIEW", STREAM_PREVIEW_BIN);
 const std::string HOST = STREAM_HOST_BIN;
 const std::string USAGE_TAIL =
     " --port <port> [--parent-port <port>] --width <w> --height <h> [--title <title>]\n";
@@ -62,15 +63,31 @@ uint64_t host_summary_frames(const std::string& output) {
 struct RunningPreview {
     RunningPreview(uint16_t port, int width, int height, const std::string& title)
         : port(port),
-          process({PREVIEW, "--port", std::to_string(port), "--width", std::to_string(width),
-                   "--height", std::to_string(height), "--title", title, "--stats"}) {}
+          title(title),
+          process(
+              PREVIEW.command({"--port", std::to_string(port), "--width", std::to_string(width),
+                               "--height", std::to_string(height), "--title", title, "--stats"})) {}
 
     bool ready() {
         return process.wait_for_stdout(
             "[Preview] Ready to receive frames on port " + std::to_string(port) + "\n",
             START_TIMEOUT);
     }
+    // Asks it to end as the host or the user would: SIGTERM, or for a Windows program, which
+    // POSIX signals do not reach, Alt+F4 on its window.
+    void end() {
+        if (!PREVIEW.windows()) {
+            process.send_signal(SIGTERM);
+            return;
+        }
+        X11Session x11;
+        if (const auto window = x11.find_window(title, START_TIMEOUT)) {
+            x11.press_alt_f4(*window);
+        }
+    }
+
     uint16_t port;
+    std::string title;
     ChildProcess process;
 };
 
@@ -105,13 +122,18 @@ TEST(PreviewProgram, BadCommandLinesPrintTheErrorAndUsageAndExit1) {
          "[Preview] Error: Invalid dimensions 40000x40000\n"},
     };
     for (const auto& [args, line] : cases) {
-        std::vector<std::string> argv = {PREVIEW};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ChildProcess preview(argv);
+        ChildProcess preview(PREVIEW.command(args));
         const auto code = preview.wait_exit(EXIT_TIMEOUT);
         ASSERT_TRUE(code.has_value());
         EXPECT_EQ(*code, 1);
-        EXPECT_EQ(preview.stderr_text(), line + "Usage: " + PREVIEW + USAGE_TAIL);
+        const std::string err = preview.stderr_text();
+        if (PREVIEW.windows()) {  // the usage names the program by its Windows path
+            EXPECT_TRUE(err.starts_with(line + "Usage: ") &&
+                        err.ends_with("stream_preview.exe" + USAGE_TAIL))
+                << err;
+        } else {
+            EXPECT_EQ(err, line + "Usage: " + PREVIEW.path + USAGE_TAIL);
+        }
         EXPECT_EQ(preview.stdout_text(), "");
     }
 }
@@ -121,14 +143,13 @@ TEST(PreviewProgram, TakenPortFailsWithTheBindLines) {
     net::UDPSocket holder;
     ASSERT_TRUE(holder.open(0));
     const uint16_t port = holder.local_port();
-    ChildProcess preview({PREVIEW, "--port", std::to_string(port)});
+    ChildProcess preview(PREVIEW.command({"--port", std::to_string(port)}));
     const auto code = preview.wait_exit(EXIT_TIMEOUT);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 1);
     EXPECT_EQ(preview.stderr_text(),
-              "[UDPSocket] bind() failed: 98\n"
-              "[Preview] Failed to bind UDP socket to port " +
-                  std::to_string(port) + "\n");
+              "[UDPSocket] bind() failed: " + std::to_string(PREVIEW.address_in_use_code()) +
+                  "\n[Preview] Failed to bind UDP socket to port " + std::to_string(port) + "\n");
     EXPECT_EQ(preview.stdout_text(), "[Preview] Starting preview window (1280x720) on port " +
                                          std::to_string(port) + "\n");
 }
@@ -181,7 +202,7 @@ TEST(PreviewProgram, ShowsThePatternThatTheHostStreams) {
     ASSERT_EQ(host.wait_exit(EXIT_TIMEOUT), 0);
     EXPECT_EQ(host_summary_frames(host.stdout_text()), 90u);
     std::this_thread::sleep_for(300ms);
-    preview.process.send_signal(SIGTERM);
+    preview.end();
     expect_clean_shutdown(preview.process);
 
     const auto stats = last_stats(preview.process.stdout_text());
@@ -222,7 +243,7 @@ TEST(PreviewProgram, UnderLossOnlyCompleteFramesAreShown) {
     EXPECT_GT(checked, 5);
     ASSERT_EQ(host.wait_exit(EXIT_TIMEOUT), 0);
     std::this_thread::sleep_for(300ms);
-    preview.process.send_signal(SIGTERM);
+    preview.end();
     expect_clean_shutdown(preview.process);
 
     const auto stats = last_stats(preview.process.stdout_text());
@@ -252,16 +273,21 @@ TEST(PreviewProgram, GarbageOnTheSocketIsSurvived) {
         sender.send_to(datagram.data(), length, "127.0.0.1", port);
     }
     // Oversized datagrams are reported and dropped; the stream that follows still shows.
-    ASSERT_TRUE(preview.process.wait_for_stderr("[UDPSocket] recvfrom() failed: 90\n", 10s));
+    ASSERT_TRUE(preview.process.wait_for_stderr(
+        "[UDPSocket] recvfrom() failed: " + std::to_string(PREVIEW.message_too_long_code()) + "\n",
+        10s));
     ChildProcess host(host_command(port, 64, 48, {"--fps", "30", "--frames", "10"}));
     ASSERT_EQ(host.wait_exit(EXIT_TIMEOUT), 0);
     std::this_thread::sleep_for(300ms);
-    preview.process.send_signal(SIGTERM);
+    preview.end();
     expect_clean_shutdown(preview.process);
 }
 
 TEST(PreviewProgram, SigtermEndsItCleanly) {
     REQUIRE_DISPLAY();
+    if (PREVIEW.windows()) {
+        GTEST_SKIP() << "POSIX signals do not reach a Windows program under wine";
+    }
     RunningPreview preview(free_udp_port(), 320, 240, "Preview sigterm test");
     ASSERT_TRUE(preview.ready()) << preview.process.stderr_text();
     preview.process.send_signal(SIGTERM);
@@ -277,7 +303,11 @@ TEST(PreviewProgram, WindowCloseRequestEndsItCleanly) {
     ASSERT_TRUE(preview.ready()) << preview.process.stderr_text();
     const auto window = x11.find_window("Preview close test", START_TIMEOUT);
     ASSERT_TRUE(window);
-    x11.request_close(*window);
+    if (PREVIEW.windows()) {
+        x11.press_alt_f4(*window);
+    } else {
+        x11.request_close(*window);
+    }
     expect_clean_shutdown(preview.process);
 }
 

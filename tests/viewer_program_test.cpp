@@ -17,6 +17,7 @@
 #include "net/udp_socket.h"
 #include "protocol/control_datagram.h"
 #include "tests/support/child_process.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/x11_window.h"
 
 namespace nimbar::testing {
@@ -31,20 +32,13 @@ constexpr auto HOST_TIMEOUT = 90s;
 // Codec and scaling error allowed at the centre of a flat colour bar.
 constexpr int COLOUR_TOLERANCE = 40;
 
-const std::string VIEWER = VIDEO_PLAYER_BIN;
+const ProgramUnderTest VIEWER("NIMBAR_VIDEO_PLAYER", VIDEO_PLAYER_BIN);
 const std::string HOST = STREAM_HOST_BIN;
 
 #define REQUIRE_DISPLAY()                                                 \
     if (std::getenv("DISPLAY") == nullptr) {                              \
         GTEST_SKIP() << "needs an X display (scripts/test.sh runs Xvfb)"; \
     }
-
-// Runs xdotool with these arguments and waits for it.
-void xdotool(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), "/usr/bin/xdotool");
-    ChildProcess tool(arguments);
-    ASSERT_TRUE(tool.wait_exit(10s).has_value());
-}
 
 bool close_to(const Pixel& pixel, const host::Rgb& colour) {
     return std::abs(pixel.r - colour.r) <= COLOUR_TOLERANCE &&
@@ -85,15 +79,11 @@ class ViewerProgram : public ::testing::Test {
         if (parent_port == 0) {
             parent_port = parent.local_port();
         }
-        std::vector<std::string> argv = {VIEWER,
-                                         "--port",
-                                         std::to_string(port),
-                                         "--parent-port",
-                                         std::to_string(parent_port),
-                                         "--username",
-                                         username};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        viewer = std::make_unique<ChildProcess>(argv);
+        std::vector<std::string> arguments = {"--port",        std::to_string(port),
+                                              "--parent-port", std::to_string(parent_port),
+                                              "--username",    username};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        viewer = std::make_unique<ChildProcess>(VIEWER.command(arguments));
         ASSERT_TRUE(viewer->wait_for_stdout(
             "[VideoPlayer] Listening on UDP port " + std::to_string(port) + "\n", START_TIMEOUT))
             << viewer->stderr_text();
@@ -102,6 +92,7 @@ class ViewerProgram : public ::testing::Test {
         window = *found;
     }
 
+    // The host streams VP8 unless `extra` names another codec.
     std::unique_ptr<ChildProcess> stream(std::vector<std::string> extra) {
         std::vector<std::string> argv = {HOST, "--port", std::to_string(port), "--codec", "vp8"};
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -115,8 +106,13 @@ class ViewerProgram : public ::testing::Test {
         return length > 0 ? std::vector<uint8_t>(buffer, buffer + length) : std::vector<uint8_t>{};
     }
 
+    // SIGTERM, or Alt+F4 for a Windows program, which POSIX signals do not reach.
     void end_cleanly() {
-        viewer->send_signal(SIGTERM);
+        if (VIEWER.windows()) {
+            x11.press_alt_f4(window);
+        } else {
+            viewer->send_signal(SIGTERM);
+        }
         const auto code = viewer->wait_exit(EXIT_TIMEOUT);
         ASSERT_TRUE(code.has_value());
         EXPECT_EQ(*code, 0) << viewer->stderr_text();
@@ -159,16 +155,22 @@ std::vector<uint8_t> auds(bool muted, float volume) {
 }
 
 TEST(ViewerCommandLine, MissingPortPrintsTheErrorAndUsage) {
-    for (auto args : std::vector<std::vector<std::string>>{{}, {"--port", "65536"}, {"--port"}}) {
-        args.insert(args.begin(), VIEWER);
-        ChildProcess viewer(args);
+    const std::string head = "Error: --port is required\nUsage: ";
+    const std::string tail =
+        " --port <PORT> [--streamer-id <ID>] [--width <W>] [--height <H>] "
+        "[--username <NAME>] [--has-audio]\n";
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{}, {"--port", "65536"}, {"--port"}}) {
+        ChildProcess viewer(VIEWER.command(args));
         const auto code = viewer.wait_exit(EXIT_TIMEOUT);
         ASSERT_TRUE(code.has_value());
         EXPECT_EQ(*code, 1);
-        EXPECT_EQ(viewer.stderr_text(),
-                  "Error: --port is required\nUsage: " + VIEWER +
-                      " --port <PORT> [--streamer-id <ID>] [--width <W>] [--height <H>] "
-                      "[--username <NAME>] [--has-audio]\n");
+        const std::string err = viewer.stderr_text();
+        if (VIEWER.windows()) {  // the usage names the program by its Windows path
+            EXPECT_TRUE(err.starts_with(head) && err.ends_with("video_player.exe" + tail)) << err;
+        } else {
+            EXPECT_EQ(err, head + VIEWER.path + tail);
+        }
         EXPECT_EQ(viewer.stdout_text(), "");
     }
 }
@@ -178,13 +180,13 @@ TEST_F(ViewerProgram, TakenPortFailsAfterReleasingTheReceiver) {
     net::UDPSocket holder;
     ASSERT_TRUE(holder.open(0));
     const std::string taken = std::to_string(holder.local_port());
-    ChildProcess failing({VIEWER, "--port", taken});
+    ChildProcess failing(VIEWER.command({"--port", taken}));
     const auto code = failing.wait_exit(EXIT_TIMEOUT);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 1);
-    EXPECT_NE(failing.stderr_text().find("[UDPSocket] bind() failed: 98\n"
-                                         "[VideoPlayer] Failed to bind UDP socket to port " +
-                                         taken + "\n"),
+    EXPECT_NE(failing.stderr_text().find(
+                  "[UDPSocket] bind() failed: " + std::to_string(VIEWER.address_in_use_code()) +
+                  "\n[VideoPlayer] Failed to bind UDP socket to port " + taken + "\n"),
               std::string::npos)
         << failing.stderr_text();
     const std::string out = failing.stdout_text();
@@ -192,12 +194,23 @@ TEST_F(ViewerProgram, TakenPortFailsAfterReleasingTheReceiver) {
     EXPECT_NE(out.find("[VideoReceiver] Destructor complete for uid=0\n"), std::string::npos);
 }
 
-TEST_F(ViewerProgram, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
+struct CodecCase {
+    const char* host_codec;
+    const char* viewer_codec;
+};
+
+class ViewerStream : public ViewerProgram, public ::testing::WithParamInterface<CodecCase> {};
+
+// The stream as a person sees it: each codec's picture, a streamer's name in any script in the
+// title, and the wheel zooming where the pointer is.
+TEST_P(ViewerStream, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
     REQUIRE_DISPLAY();
-    ASSERT_NO_FATAL_FAILURE(start({}, "Zoom"));
+    const std::string name = std::string("Zoë 李雷 ") + GetParam().host_codec;
+    ASSERT_NO_FATAL_FAILURE(start({"--codec", GetParam().viewer_codec}, name));
+
     // Small pictures, encoded once and looped: the encoder must not starve the viewer.
-    auto host =
-        stream({"--seconds", "8", "--width", "640", "--height", "360", "--preencode", "30"});
+    auto host = stream({"--codec", GetParam().host_codec, "--seconds", "8", "--width", "640",
+                        "--height", "360", "--preencode", "30"});
     std::this_thread::sleep_for(2s);
     const auto before = x11.capture(window);
     ASSERT_TRUE(before);
@@ -225,6 +238,10 @@ TEST_F(ViewerProgram, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
     EXPECT_TRUE(host->wait_exit(HOST_TIMEOUT).has_value());
     end_cleanly();
 }
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ViewerStream,
+                         ::testing::Values(CodecCase{"vp8", "0"}, CodecCase{"h264", "1"}),
+                         [](const auto& info) { return std::string(info.param.host_codec); });
 
 TEST_F(ViewerProgram, KeysAndClicksSendTheExactAudioState) {
     REQUIRE_DISPLAY();
@@ -355,10 +372,15 @@ TEST_F(ViewerProgram, KeyframesSentAsOneBurstComplete) {
     end_cleanly();
 }
 
+// The window manager's close request on X, Alt+F4 for a Windows program.
 TEST_F(ViewerProgram, CloseRequestEndsWithTheTeardownInOrder) {
     REQUIRE_DISPLAY();
     ASSERT_NO_FATAL_FAILURE(start({"--has-audio"}, "Close"));
-    x11.request_close(window);
+    if (VIEWER.windows()) {
+        x11.press_alt_f4(window);
+    } else {
+        x11.request_close(window);
+    }
     const auto code = viewer->wait_exit(EXIT_TIMEOUT);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 0);

@@ -29,7 +29,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv) {
         args.push_back(arg.data());
     }
     args.push_back(nullptr);
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
         pid = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -46,6 +46,19 @@ ChildProcess::~ChildProcess() {
     }
     if (reader.joinable()) {
         reader.join();
+    }
+}
+
+void ChildProcess::append_text(std::string& text, bool& pending_cr, const char* bytes,
+                               size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (pending_cr && bytes[i] != '\n') {
+            text.push_back('\r');
+        }
+        pending_cr = bytes[i] == '\r';
+        if (!pending_cr) {
+            text.push_back(bytes[i]);
+        }
     }
 }
 
@@ -69,7 +82,7 @@ void ChildProcess::read_output(int out_fd, int err_fd) {
                 continue;
             }
             std::lock_guard lock(mutex);
-            (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
+            append_text(i == 0 ? out : err, pending_cr[i], buffer, static_cast<size_t>(n));
             changed.notify_all();
         }
     }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Runs one of the project's programs as a child process, as the host would, and collects what it
-// writes to standard output and standard error.
+// writes to standard output and standard error. The output is kept as text: the CRLF line ends of
+// a Windows program read as "\n".
 
 #include <sys/types.h>
 
@@ -17,7 +18,8 @@ namespace nimbar::testing {
 
 class ChildProcess {
   public:
-    // Starts `argv[0]` with the given arguments and the test's own environment.
+    // Starts `argv[0]` (found on the PATH when it has no slash) with the given arguments and the
+    // test's own environment.
     explicit ChildProcess(std::vector<std::string> argv);
     ~ChildProcess();  // kills the child if it still runs
     ChildProcess(const ChildProcess&) = delete;
@@ -38,6 +40,7 @@ class ChildProcess {
 
   private:
     void read_output(int out_fd, int err_fd);
+    static void append_text(std::string& text, bool& pending_cr, const char* bytes, size_t length);
     bool wait_for(const std::string& stream, const std::string& text,
                   std::chrono::milliseconds timeout);
 
@@ -48,6 +51,7 @@ class ChildProcess {
     std::condition_variable changed;
     std::string out;
     std::string err;
+    bool pending_cr[2] = {false, false};  // a '\r' that may begin a CRLF, per stream
 };
 
 // A UDP port on 127.0.0.1 that was free a moment ago.

@@ -7,13 +7,34 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/support/child_process.h"
+
 namespace nimbar::testing {
 
 namespace {
 
+// The title as UTF-8: the EWMH name that SDL and wine set, else the old Latin-1 WM_NAME.
 std::string window_title(Display* display, Window window) {
-    char* name = nullptr;
+    const Atom utf8_name = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8_string = XInternAtom(display, "UTF8_STRING", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* value = nullptr;
     std::string title;
+    if (XGetWindowProperty(display, window, utf8_name, 0, 1024, False, utf8_string, &type, &format,
+                           &count, &remaining, &value) == Success &&
+        value != nullptr) {
+        if (type == utf8_string && format == 8) {
+            title.assign(reinterpret_cast<char*>(value), count);
+        }
+        XFree(value);
+        if (!title.empty()) {
+            return title;
+        }
+    }
+    char* name = nullptr;
     if (XFetchName(display, window, &name) && name != nullptr) {
         title = name;
         XFree(name);
@@ -142,6 +163,18 @@ void X11Session::request_close(unsigned long window) {
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(display, window, False, NoEventMask, &event);
     XSync(display, False);
+}
+
+void X11Session::press_alt_f4(unsigned long window) {
+    const std::string id = std::to_string(window);
+    xdotool({"windowfocus", "--sync", id});
+    xdotool({"key", "--clearmodifiers", "alt+F4"});
+}
+
+void xdotool(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "/usr/bin/xdotool");
+    ChildProcess tool(arguments);
+    tool.wait_exit(std::chrono::seconds(10));
 }
 
 }  // namespace nimbar::testing

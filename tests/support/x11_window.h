@@ -43,9 +43,15 @@ class X11Session {
     void resize(unsigned long window, int width, int height);
     // Sends WM_DELETE_WINDOW, the request a window manager sends when the user closes a window.
     void request_close(unsigned long window);
+    // Focuses the window and presses Alt+F4, as a Windows user closes it (wine turns it into
+    // WM_CLOSE; on X it takes a window manager).
+    void press_alt_f4(unsigned long window);
 
   private:
     ::_XDisplay* display = nullptr;
 };
+
+// Runs xdotool with these arguments and waits for it: input as a person gives it.
+void xdotool(std::vector<std::string> arguments);
 
 }  // namespace nimbar::testing
