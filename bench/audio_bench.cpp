@@ -23,7 +23,7 @@ void run(benchmark::State& state, uint32_t sequence_step, float gain) {
     {
         const auto packets = nimbar::testing::encode_tone(50);
         VideoReceiver receiver;
-        ReceiverProbe::start_reassembly_only(receiver);
+        ReceiverProbe::start_audio_only(receiver);
         receiver.enable_screen_audio(true);
         receiver.set_screen_volume(gain);
         uint32_t sequence = 1;

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     {
         const auto packets = nimbar::testing::encode_tone(50);
         nimbar::client::VideoReceiver receiver;
-        ReceiverProbe::start_reassembly_only(receiver);
+        ReceiverProbe::start_audio_only(receiver);
         receiver.enable_screen_audio(true);
         // The sound card's pace: how fast 30 s of queued silence drains.
         constexpr int CALIBRATION_SECONDS = 30;

@@ -1,5 +1,5 @@
-// VideoReceiver::handle_video_packet on one thread, without the decoder: every completed frame
-// stays in the decode queue (which overwrites its oldest), as behind a decoder that never wakes.
+// The viewer's frame reassembly (FrameReassembler::add) on one thread, without the decoder: each
+// completed frame is handed back and freed.
 
 #include <benchmark/benchmark.h>
 
@@ -8,12 +8,11 @@
 #include "protocol/byte_order.h"
 #include "protocol/fragmenter.h"
 #include "protocol/media_datagram.h"
-#include "tests/receiver_probe.h"
+#include "receiver/frame_reassembler.h"
 
 namespace {
 
-using nimbar::client::ReceiverProbe;
-using nimbar::client::VideoReceiver;
+using nimbar::client::FrameReassembler;
 namespace protocol = nimbar::protocol;
 
 // Frames of `state.range(0)` bytes, fed fragment by fragment with growing frame ids.
@@ -25,15 +24,16 @@ void BM_HandleVideoPacket(benchmark::State& state) {
         datagrams[i].resize(protocol::MAX_FRAGMENT_DATAGRAM);
         datagrams[i].resize(protocol::write_fragment_datagram(frame, 1, i, datagrams[i]));
     }
-    VideoReceiver receiver;
-    ReceiverProbe::start_reassembly_only(receiver);
+    FrameReassembler reassembler;
     uint32_t frame_id = 1;
+    int64_t frames = 0;
     size_t next = 0;
     int64_t bytes = 0;
     for (auto _ : state) {
         auto& datagram = datagrams[next];
         protocol::store_u32_le(datagram.data() + protocol::FRAME_ID_OFFSET, frame_id);
-        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()));
+        const auto result = reassembler.add(datagram, FrameReassembler::Clock::now());
+        frames += result.completed ? 1 : 0;
         bytes += static_cast<int64_t>(datagram.size() - protocol::FRAGMENT_HEADER_SIZE);
         if (++next == datagrams.size()) {
             next = 0;
@@ -42,7 +42,7 @@ void BM_HandleVideoPacket(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(bytes);
-    state.counters["frames"] = static_cast<double>(receiver.statistics().frames_completed.load());
+    state.counters["frames"] = static_cast<double>(frames);
 }
 // A delta frame of a still screen, a typical 1080p frame at 6 Mbit/s, a large keyframe, the
 // largest frame there can be.

@@ -1,6 +1,6 @@
-// Any sequence of datagrams into the viewer's reassembly (VideoReceiver::handle_video_packet,
-// without a decoder): no crash, no read past a datagram, and the slot table's byte count always
-// matches the slots it holds.
+// Any sequence of datagrams into the viewer's frame reassembly (FrameReassembler, without a
+// decoder): no crash, no read past a datagram, never more slots or bytes than the purge allows,
+// and no bytes counted once the slots are gone.
 //
 // Input: a stream of [u16 length][length bytes] records, each handed over as one datagram; the
 // time advances 30 ms per datagram so that the 250 ms sweep runs too.
@@ -11,25 +11,32 @@
 #include <cstdlib>
 
 #include "fuzz/datagram_records.h"
-#include "tests/receiver_probe.h"
+#include "receiver/frame_reassembler.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Every receiver logs its teardown on stdout; the fuzzer does not need it.
-    std::freopen("/dev/null", "w", stdout);
-    return 0;
-}
+namespace {
+
+// What the purge allows: 60 slots and the new frame's own, each of at most 1000 fragments of
+// 1400 bytes.
+constexpr size_t MOST_SLOTS = 61;
+constexpr uint64_t MOST_BYTES = MOST_SLOTS * 1000 * 1400;
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using nimbar::client::ReceiverProbe;
-    nimbar::client::VideoReceiver receiver;
-    ReceiverProbe::start_reassembly_only(receiver);
-    const auto start = nimbar::client::VideoReceiver::Clock::time_point{};
+    using nimbar::client::FrameReassembler;
+    FrameReassembler reassembler;
+    const auto start = FrameReassembler::Clock::time_point{};
     nimbar::fuzzing::for_each_datagram(
         data, size, 1600, [&](const uint8_t* datagram, int length, size_t index) {
-            receiver.handle_video_packet(datagram, length,
-                                         start + std::chrono::milliseconds(30 * index));
-            const auto [counted, actual] = ReceiverProbe::slot_bytes(receiver);
-            if (counted != actual || ReceiverProbe::slot_count(receiver) > 61) {
+            const auto result = reassembler.add({datagram, static_cast<size_t>(length)},
+                                                start + std::chrono::milliseconds(30 * index));
+            if (result.completed &&
+                result.completed->bytes.size() != result.completed->length + 64) {
+                std::abort();
+            }
+            if (reassembler.slot_count() > MOST_SLOTS ||
+                reassembler.buffered_bytes() > MOST_BYTES ||
+                (reassembler.slot_count() == 0 && reassembler.buffered_bytes() != 0)) {
                 std::abort();
             }
         });

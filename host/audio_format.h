@@ -1,18 +1,18 @@
 #pragma once
 
-// The screen audio the host streams to the viewer, and the tone it plays when asked for one. The
-// viewer decodes every packet as one 20 ms stereo frame at 48 kHz, so these are fixed, not options.
+// The screen audio the host streams to the viewer (its format is the viewer's, see
+// protocol/screen_audio_format.h), and the tone it plays when asked for one.
 
 #include <cstdint>
 
+#include "protocol/screen_audio_format.h"
+
 namespace nimbar::host {
 
-// Opus's native rate; the viewer's decoder is opened at it.
-inline constexpr int AUDIO_SAMPLE_RATE = 48000;
-inline constexpr int AUDIO_CHANNELS = 2;
-// Samples per channel in one packet: 20 ms, the frame size the viewer decodes with.
-inline constexpr int AUDIO_FRAME_SAMPLES = 960;
-inline constexpr int AUDIO_PACKETS_PER_SECOND = AUDIO_SAMPLE_RATE / AUDIO_FRAME_SAMPLES;
+inline constexpr int AUDIO_SAMPLE_RATE = protocol::SCREEN_AUDIO_SAMPLE_RATE;
+inline constexpr int AUDIO_CHANNELS = protocol::SCREEN_AUDIO_CHANNELS;
+inline constexpr int AUDIO_FRAME_SAMPLES = protocol::SCREEN_AUDIO_FRAME_SAMPLES;
+inline constexpr int AUDIO_PACKETS_PER_SECOND = protocol::SCREEN_AUDIO_PACKETS_PER_SECOND;
 
 // The tone: a different pitch in each channel, so that a swapped or mixed-down channel shows.
 // Both complete a whole number of cycles every 50 ms, so a measurement over a multiple of 50 ms

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "net/datagram_drain.h"
 #include "net/udp_socket.h"
 #include "preview/frame_assembler.h"
 #include "preview/preview_options.h"
@@ -80,29 +81,17 @@ bool quit_requested(const SDL_Event& event) {
            (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_CLOSE);
 }
 
-// Reads every waiting datagram into the assembler, within DRAIN_BUDGET. The clock is read once per
-// DRAIN_CLOCK_STRIDE datagrams, not for each: the arrival times it stamps are then late by some
-// microseconds, nothing against the 100 ms a frame may take to complete.
+// Reads every waiting datagram into the assembler, within DRAIN_BUDGET. The arrival times it
+// stamps are late by some microseconds, nothing against the 100 ms a frame may take to complete.
 void drain_socket(net::UDPSocket& socket, FrameAssembler& assembler, PreviewTotals& totals) {
-    using Clock = FrameAssembler::Clock;
     uint8_t buffer[RECEIVE_BUFFER_SIZE];
-    auto now = Clock::now();
-    const auto deadline = now + DRAIN_BUDGET;
-    for (int count = 1;; ++count) {
-        const int length = socket.receive(buffer, sizeof buffer, 0);
-        if (length <= 0) {
-            return;
-        }
-        ++totals.datagrams;
-        totals.bytes += static_cast<uint64_t>(length);
-        assembler.handle_datagram(buffer, length, now);
-        if (count % DRAIN_CLOCK_STRIDE == 0) {
-            now = Clock::now();
-            if (now >= deadline) {
-                return;
-            }
-        }
-    }
+    net::drain_datagrams(
+        socket, buffer, {0, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
+        [&](const uint8_t* datagram, int length, FrameAssembler::Clock::time_point now) {
+            ++totals.datagrams;
+            totals.bytes += static_cast<uint64_t>(length);
+            assembler.handle_datagram(datagram, length, now);
+        });
 }
 
 }  // namespace

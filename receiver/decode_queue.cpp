@@ -2,30 +2,63 @@
 
 namespace nimbar::client {
 
-bool push_decode_frame(std::vector<QueuedFrame>& queue, uint64_t& read, uint64_t& write,
-                       uint64_t& count, QueuedFrame&& frame) {
-    if (queue.size() < DECODE_QUEUE_SLOTS) {
-        queue.resize(DECODE_QUEUE_SLOTS);
+size_t DecodeQueue::push(CompressedFrame&& frame, Clock::time_point now) {
+    size_t dropped = 0;
+    {
+        std::lock_guard lock(mutex);
+        if (aborted) {
+            return 0;
+        }
+        if (frames.size() >= DECODE_QUEUE_SLOTS) {
+            dropped = frames.size();
+            frames.clear();
+            frames_done += dropped;
+            frame.mark_loss(now);
+        }
+        if (frames.capacity() < DECODE_QUEUE_SLOTS) {
+            frames.reserve(DECODE_QUEUE_SLOTS);
+        }
+        frames.push_back(std::move(frame));
+        ++frames_pushed;
     }
-    const bool overwrite = count == DECODE_QUEUE_SLOTS;
-    if (overwrite) {
-        read = (read + 1) % DECODE_QUEUE_SLOTS;
-    } else {
-        ++count;
-    }
-    queue[write] = std::move(frame);
-    write = (write + 1) % DECODE_QUEUE_SLOTS;
-    return overwrite;
+    changed.notify_one();
+    return dropped;
 }
 
-void take_decode_frames(std::vector<QueuedFrame>& queue, uint64_t& read, uint64_t& count,
-                        std::vector<QueuedFrame>& batch) {
-    batch.reserve(batch.size() + count);
-    while (count > 0) {
-        batch.push_back(std::move(queue[read]));
-        read = (read + 1) % DECODE_QUEUE_SLOTS;
-        --count;
+bool DecodeQueue::take_all(std::vector<CompressedFrame>& batch) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return !frames.empty() || aborted; });
+    if (aborted) {
+        return false;
     }
+    for (CompressedFrame& frame : frames) {
+        batch.push_back(std::move(frame));
+    }
+    frames.clear();
+    return true;
+}
+
+void DecodeQueue::finished(size_t count) {
+    frames_done += count;
+}
+
+void DecodeQueue::abort() {
+    {
+        std::lock_guard lock(mutex);
+        aborted = true;
+        frames_done += frames.size();
+    }
+    changed.notify_all();
+}
+
+void DecodeQueue::clear() {
+    std::lock_guard lock(mutex);
+    frames = {};
+}
+
+size_t DecodeQueue::size() {
+    std::lock_guard lock(mutex);
+    return frames.size();
 }
 
 }  // namespace nimbar::client

@@ -1,33 +1,58 @@
 #pragma once
 
-// The ring of complete frames between the main thread and the decode thread. It never blocks the
-// main thread: when all DECODE_QUEUE_SLOTS frames wait, a new frame overwrites the oldest. The
-// caller holds the receiver's queue_mutex around every call.
+// The complete frames waiting between the main thread and the decode thread, with its own lock,
+// wake-up and abort. The main thread never waits on it: a frame that finds all
+// DECODE_QUEUE_SLOTS places taken empties the queue first, so that the decoder skips to what is
+// newest instead of working through a backlog that would only show stale pictures.
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
+
+#include "receiver/compressed_frame.h"
 
 namespace nimbar::client {
 
-// Frames that may wait for the decoder. A decoder this far behind shows a stale picture anyway;
-// beyond it, the oldest waiting frame is given up.
+// Frames that may wait for the decoder. A decoder this far behind shows a stale picture anyway.
 inline constexpr size_t DECODE_QUEUE_SLOTS = 6;
 
-struct QueuedFrame {
-    std::vector<uint8_t> bytes;  // the frame, then DECODER_INPUT_PADDING zero bytes
-    size_t length = 0;           // the frame's own length
-    std::chrono::steady_clock::time_point completed_at{};  // arrival of its last fragment
+class DecodeQueue {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // Appends `frame`. When the queue is full, the waiting frames are dropped first and the new
+    // one is marked as following a loss noticed at `now`. Returns how many frames were dropped.
+    // Does nothing once aborted.
+    size_t push(CompressedFrame&& frame, Clock::time_point now);
+
+    // Waits until frames wait or the queue is aborted, then moves every waiting frame into `batch`,
+    // oldest first. False, taking nothing, once aborted.
+    bool take_all(std::vector<CompressedFrame>& batch);
+
+    // The taker is done with `count` frames it took.
+    void finished(size_t count);
+    // True when every frame pushed has been decoded or dropped.
+    bool idle() const { return frames_done.load() == frames_pushed.load(); }
+
+    // Wakes the taker; from now on take_all returns false and push drops what it gets.
+    void abort();
+    // Frees every waiting frame.
+    void clear();
+    size_t size();
+
+  private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<CompressedFrame> frames;  // oldest first; at most DECODE_QUEUE_SLOTS
+    bool aborted = false;
+    // Frames handed to the queue, and frames done with: decoded (or failed) by the taker, dropped
+    // from a full queue, or given up by an abort.
+    std::atomic<uint64_t> frames_pushed{0};
+    std::atomic<uint64_t> frames_done{0};
 };
-
-// Puts `frame` at `write`, growing `queue` to DECODE_QUEUE_SLOTS entries on first use. True when
-// the queue was full and its oldest frame was overwritten.
-bool push_decode_frame(std::vector<QueuedFrame>& queue, uint64_t& read, uint64_t& write,
-                       uint64_t& count, QueuedFrame&& frame);
-
-// Moves every waiting frame into `batch`, oldest first, leaving the queue empty.
-void take_decode_frames(std::vector<QueuedFrame>& queue, uint64_t& read, uint64_t& count,
-                        std::vector<QueuedFrame>& batch);
 
 }  // namespace nimbar::client

@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "receiver/compressed_frame.h"
+
 namespace nimbar::client {
 
 struct FrameSlot {
@@ -20,10 +22,6 @@ struct FrameSlot {
     std::vector<uint16_t> fragment_sizes;  // payload_size of each stored fragment, 0 until stored
     std::chrono::steady_clock::time_point first_seen{};
 };
-
-// Extra zero bytes after every frame handed to the decoder: libavcodec may read up to this far past
-// a packet's end (AV_INPUT_BUFFER_PADDING_SIZE, 64 in every release this builds with).
-inline constexpr size_t DECODER_INPUT_PADDING = 64;
 
 // Fills in a fresh slot for a frame of `fragment_count` fragments first seen at `now`. Returns the
 // bytes its buffer holds.

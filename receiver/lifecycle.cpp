@@ -1,4 +1,5 @@
-// The receiver's teardown: stop, the SDL objects, the destructor, each step logged and flushed.
+// The receiver's teardown: stop, the decode thread and codecs, the SDL objects, the destructor,
+// each step logged and flushed.
 
 #include <cstdio>
 #include <thread>
@@ -33,6 +34,31 @@ void VideoReceiver::stop() {
     stop_decode_and_codecs();
     destroy_sdl_objects();
     log_line("[VideoReceiver] Stop complete\n");
+}
+
+void VideoReceiver::stop_decode_and_codecs() {
+    bool expected = false;
+    if (!cleanup_done.compare_exchange_strong(expected, true)) {
+        return;
+    }
+    running = false;
+    printf("[VideoReceiver] Stopping decode thread and cleaning up codecs for user %llu\n",
+           static_cast<unsigned long long>(uid));
+    if (decoder.thread_started()) {
+        printf("[VideoReceiver] Signaling decode thread to stop\n");
+        decode_queue.abort();
+        printf("[VideoReceiver] Waiting for decode thread to join...\n");
+        fflush(stdout);
+        fflush(stderr);
+        decoder.join();
+        printf("[VideoReceiver] Decode thread joined successfully\n");
+    }
+    decoder.release();
+    pictures.release();
+    release_screen_audio();
+    reassembler.clear();
+    decode_queue.clear();
+    printf("[VideoReceiver] Decode and codec cleanup complete\n");
 }
 
 void VideoReceiver::destroy_sdl_objects() {

@@ -1,4 +1,5 @@
-// The window side: opening window, renderer, texture and decoder, and the per-pass update.
+// The window side: opening window, renderer, texture and decoder, and the update that draws only
+// when something visible changed.
 
 #include <climits>
 #include <cstdio>
@@ -41,17 +42,29 @@ bool picture_bytes_fit(int width, int height) {
     return width > 0 && height > 0 && int64_t{width} * height * 4 <= INT_MAX;
 }
 
+// The streaming texture for pictures of width x height, or null after setting SDL's error. The
+// picture buffers hold width * height * 4 bytes; a size beyond an int's reach is refused before
+// anything is sized by it.
+SDL_Texture* create_picture_texture(SDL_Renderer* renderer, int width, int height) {
+    if (picture_bytes_fit(width, height)) {
+        return SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING,
+                                 width, height);
+    }
+    if (width > 0 && height > 0) {
+        SDL_SetError("Texture dimensions are limited to %d bytes", INT_MAX);
+    } else {
+        SDL_SetError("Texture dimensions can't be 0");
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selector) {
     uid = 0;
     this->width = width;
     this->height = height;
-    {
-        std::lock_guard slots_lock(slots_mutex);
-        last_completed_frame_id = 0;
-        last_completed_valid = false;
-    }
+    reassembler = FrameReassembler(codec_from_selector(codec_selector));
 
     const WindowSize size = initial_window_size(width, height);
     window = SDL_CreateWindow("Video Stream", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
@@ -73,16 +86,7 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
         return false;
     }
 
-    // The picture buffers hold width * height * 4 bytes; a size beyond an int's reach is refused
-    // before anything is sized by it.
-    if (picture_bytes_fit(width, height)) {
-        texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING,
-                                    width, height);
-    } else if (width > 0 && height > 0) {
-        SDL_SetError("Texture dimensions are limited to %d bytes", INT_MAX);
-    } else {
-        SDL_SetError("Texture dimensions can't be 0");
-    }
+    texture = create_picture_texture(renderer, width, height);
     if (texture == nullptr) {
         fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
         SDL_DestroyRenderer(renderer);
@@ -92,7 +96,7 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
         return false;
     }
 
-    if (!open_decoder(codec_selector)) {
+    if (!decoder.open(codec_from_selector(codec_selector), width, height)) {
         SDL_DestroyTexture(texture);
         texture = nullptr;
         SDL_DestroyRenderer(renderer);
@@ -102,14 +106,12 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
         return false;
     }
 
-    const size_t picture_bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-    front_buffer.assign(picture_bytes, 0);
-    back_buffer.assign(picture_bytes, 0);
+    pictures.allocate(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
     printf("[VideoReceiver] Standalone initialized (%dx%d)\n", width, height);
     fflush(stdout);
 
     running = true;
-    decode_thread = std::thread(&VideoReceiver::decode_loop, this);
+    decoder.start(running);
     return true;
 }
 
@@ -118,17 +120,12 @@ void VideoReceiver::update() {
         return;
     }
     const auto started = Clock::now();
-    bool uploaded = false;
-    Clock::time_point completed_at{};
-    {
-        std::lock_guard picture_lock(picture_mutex);
-        if (new_picture) {
-            SDL_UpdateTexture(texture, nullptr, front_buffer.data(), width * 4);
-            new_picture = false;
-            uploaded = true;
-            completed_at = front_completed_at;
-        }
+    const auto picture = pictures.take_new(
+        [&](const uint8_t* bytes) { SDL_UpdateTexture(texture, nullptr, bytes, width * 4); });
+    if (!picture && !redraw_needed) {
+        return;  // nothing visible changed: the window keeps what it shows
     }
+    redraw_needed = false;
     SDL_RenderClear(renderer);
     const bool use_source = source_rect_enabled && source_rect.w > 0 && source_rect.h > 0;
     SDL_RenderCopy(renderer, texture, use_source ? &source_rect : nullptr, nullptr);
@@ -141,19 +138,45 @@ void VideoReceiver::update() {
     SDL_RenderPresent(renderer);
     const auto presented = Clock::now();
     stats.draw_time.record(presented - started);
-    if (uploaded) {
+    if (picture) {
         stats.pictures_presented.fetch_add(1, std::memory_order_relaxed);
-        stats.latency_to_present.record(presented - completed_at);
+        stats.latency_to_present.record(presented - picture->completed_at);
+        if (picture->heals_loss_from) {
+            stats.heal_time.record(presented - *picture->heals_loss_from);
+        }
     }
 }
 
+bool VideoReceiver::recover_render_device() {
+    if (renderer == nullptr || !running) {
+        return false;
+    }
+    if (texture != nullptr) {
+        SDL_DestroyTexture(texture);
+    }
+    texture = create_picture_texture(renderer, width, height);
+    if (texture == nullptr) {
+        fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
+        return false;
+    }
+    pictures.upload_current(
+        [&](const uint8_t* bytes) { SDL_UpdateTexture(texture, nullptr, bytes, width * 4); });
+    redraw_needed = true;
+    return true;
+}
+
 void VideoReceiver::set_source_rect(bool enabled, int x, int y, int w, int h) {
+    const SDL_Rect rect{x, y, w, h};
+    if (enabled != source_rect_enabled || !SDL_RectEquals(&rect, &source_rect)) {
+        redraw_needed = true;
+    }
     source_rect_enabled = enabled;
-    source_rect = SDL_Rect{x, y, w, h};
+    source_rect = rect;
 }
 
 void VideoReceiver::set_overlay_callback(OverlayCallback callback) {
     overlay_callback = std::move(callback);
+    redraw_needed = true;
 }
 
 }  // namespace nimbar::client

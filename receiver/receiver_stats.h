@@ -38,9 +38,13 @@ class DurationHistogram {
 struct ReceiverStats {
     std::atomic<uint64_t> fragments_stored{0};
     std::atomic<uint64_t> frames_completed{0};
-    std::atomic<uint64_t> frames_dropped{0};      // reported by the sweep
-    std::atomic<uint64_t> frames_overwritten{0};  // pushed out of the full decode queue
-    std::atomic<uint64_t> frames_decoded{0};      // pictures the decoder delivered
+    std::atomic<uint64_t> frames_dropped{0};  // reported by the sweep
+    std::atomic<uint64_t> frames_lost{0};  // given up by reassembly: timed out, overtaken, purged
+    std::atomic<uint64_t> frames_flushed{0};  // dropped from the full decode queue
+    std::atomic<uint64_t> frames_skipped{0};  // not decoded while waiting for a keyframe
+    std::atomic<uint64_t> keyframe_waits{0};  // losses after which a keyframe was waited for
+    std::atomic<uint64_t> keyframe_waits_given_up{0};  // waits ended by the time limit
+    std::atomic<uint64_t> frames_decoded{0};           // pictures the decoder delivered
     std::atomic<uint64_t> decode_errors{0};
     std::atomic<uint64_t> pictures_published{0};  // converted and handed to the presentation
     std::atomic<uint64_t> pictures_presented{0};  // uploaded and presented by update()
@@ -51,7 +55,8 @@ struct ReceiverStats {
     DurationHistogram decode_time;         // a batch's decoding plus the conversion of its picture
     DurationHistogram latency_to_publish;  // last fragment of a frame to its picture published
     DurationHistogram latency_to_present;  // last fragment of a frame to its picture presented
-    DurationHistogram draw_time;           // one update(): upload, draw, overlay, present
+    DurationHistogram draw_time;           // one update() that drew: upload, draw, overlay, present
+    DurationHistogram heal_time;           // a frame lost to the next picture presented
 };
 
 }  // namespace nimbar::client

@@ -7,16 +7,17 @@
 
 #include "audio/gain.h"
 #include "protocol/media_datagram.h"
+#include "protocol/screen_audio_format.h"
 #include "receiver/video_receiver.h"
 
 namespace nimbar::client {
 
 namespace {
 
-constexpr int SAMPLE_RATE = 48000;
-constexpr int CHANNELS = 2;
-// Samples per channel in one packet (20 ms): the most a packet may decode to.
-constexpr int FRAME_SAMPLES = 960;
+constexpr int SAMPLE_RATE = protocol::SCREEN_AUDIO_SAMPLE_RATE;
+constexpr int CHANNELS = protocol::SCREEN_AUDIO_CHANNELS;
+// Samples per channel in one packet: the most a packet may decode to.
+constexpr int FRAME_SAMPLES = protocol::SCREEN_AUDIO_FRAME_SAMPLES;
 constexpr int FRAME_VALUES = FRAME_SAMPLES * CHANNELS;
 // Concealment for at most this many lost packets (60 ms) per gap: a longer gap would only delay
 // the sound that follows it.
@@ -24,7 +25,7 @@ constexpr uint32_t MAX_CONCEALED_FRAMES = 3;
 // Playback latency bound. A host clock slightly fast, or a burst, would otherwise grow SDL's queue
 // for as long as the stream lasts; beyond 200 ms a packet is decoded (keeping the decoder's state
 // continuous) but not queued.
-constexpr uint32_t MAX_QUEUED_BYTES = SAMPLE_RATE * CHANNELS * 2 / 5;
+constexpr uint32_t MAX_QUEUED_BYTES = protocol::SCREEN_AUDIO_BYTES_PER_MS * 200;
 
 }  // namespace
 

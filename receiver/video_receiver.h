@@ -2,36 +2,30 @@
 
 // The viewer's receive, decode and present object. It rebuilds compressed video frames from
 // fragment datagrams (main thread), decodes them on its own decode thread into BGRA pictures of a
-// fixed size, and shows the newest picture in its window on every update() (main thread).
-//
-// Threads and locks: the main thread calls every public operation; the decode thread runs
-// decode_loop. slots_mutex guards the slot table, queue_mutex (with queue_condition) the decode
-// queue, picture_mutex the picture hand-off. slots_mutex is taken before queue_mutex; picture_mutex
-// is never held together with another lock. Flags shared between threads are atomics.
+// fixed size, and shows the newest picture in its window (main thread). It owns the parts of that
+// path, each with its own header:
+//   FrameReassembler  fragments into frames, and the frames lost on the way (main thread only)
+//   DecodeQueue       complete frames for the decode thread (its own lock, wake-up and abort)
+//   VideoDecoder      the decoder and its thread, behind a keyframe gate: after a loss nothing is
+//                     decoded until a keyframe, so that only true pictures are shown
+//   PictureHandoff    the newest picture, from the decode thread to update() (its own lock)
+// and the screen audio. The main thread calls every public operation.
 
 #include <SDL.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "audio/audio_device.h"
 #include "audio/opus_decoder_handle.h"
 #include "receiver/decode_queue.h"
-#include "receiver/frame_slot.h"
+#include "receiver/frame_reassembler.h"
+#include "receiver/picture_handoff.h"
 #include "receiver/receiver_stats.h"
-
-struct AVCodec;
-struct AVCodecContext;
-struct AVFrame;
-struct AVPacket;
-struct SwsContext;
+#include "receiver/video_decoder.h"
 
 namespace nimbar::client {
 
@@ -64,10 +58,18 @@ class VideoReceiver {
     // True once per raised request: the flag is cleared as it is read.
     bool take_keyframe_request();
 
-    // One presentation pass: uploads a new picture if there is one, draws the video (or its source
-    // rectangle) over the whole window, the overlay on top, and presents. Does nothing before
-    // init_standalone succeeded or after stop.
+    // One presentation pass. When a new picture was decoded, or something else visible changed
+    // (see request_redraw), uploads the picture, draws the video (or its source rectangle) over
+    // the whole window, the overlay on top, and presents; otherwise does nothing. Does nothing
+    // before init_standalone succeeded or after stop.
     void update();
+    // The next update draws and presents even without a new picture: the window was exposed or
+    // resized, or what the overlay shows changed.
+    void request_redraw() { redraw_needed = true; }
+    // After SDL_RENDER_DEVICE_RESET, which takes every texture with it: makes the texture anew and
+    // puts the newest picture back into it. False after a line on stderr; update() then draws
+    // nothing until a later recovery succeeds.
+    bool recover_render_device();
 
     // The part of the picture, in video pixels, that fills the window; used when enabled and both
     // w and h are above 0. Stored as given.
@@ -105,21 +107,12 @@ class VideoReceiver {
     void wait_for_picture(std::chrono::milliseconds limit);
     // Screen audio waiting in the playback queue, in bytes; 0 without screen audio.
     uint32_t audio_queue_bytes() const { return audio_device.queued_bytes(); }
+    // A copy of the newest decoded picture (width x height BGRA), for tests and benchmarks.
+    std::vector<uint8_t> newest_picture() { return pictures.copy_front(); }
 
   private:
-    friend struct ReceiverProbe;  // the tests look inside through it
+    friend struct ReceiverProbe;  // the audio tests look inside through it
 
-    bool open_decoder(uint8_t codec_selector);
-    void decode_loop();
-    // Sends one frame to the decoder and keeps its picture, if it delivers one, in newest_picture.
-    bool decode_frame(const QueuedFrame& frame);
-    void count_decode_error();
-    // Converts newest_picture into back_buffer and swaps it with front_buffer.
-    void publish_picture(Clock::time_point completed_at);
-    void purge_slots();
-    void erase_slots_up_to(uint32_t frame_id);
-    bool sweep_slots(Clock::time_point now);
-    void queue_frame(QueuedFrame&& frame);
     // Applies the gain and queues `count` values, unless the receiver stopped or playback is
     // already far enough behind.
     void play(int16_t* samples, size_t count);
@@ -134,51 +127,24 @@ class VideoReceiver {
     SDL_Renderer* renderer = nullptr;
     SDL_Texture* texture = nullptr;
     uint32_t window_id = 0;
-    std::mutex slots_mutex;
-    std::unordered_map<uint32_t, FrameSlot> frame_slots;
-    uint32_t last_completed_frame_id = 0;
-    std::mutex queue_mutex;
-    std::condition_variable queue_condition;
-    std::vector<QueuedFrame> decode_queue;
-    uint64_t queue_read = 0;
-    uint64_t queue_write = 0;
-    uint64_t queue_count = 0;
-    std::thread decode_thread;
-    std::mutex picture_mutex;
-    std::vector<uint8_t> front_buffer;
-    std::atomic<bool> new_picture{false};
-    const AVCodec* codec = nullptr;
-    AVCodecContext* codec_context = nullptr;
-    AVFrame* decoded_frame = nullptr;
-    AVPacket* packet = nullptr;
-    SwsContext* scaler = nullptr;
-    std::vector<uint8_t> back_buffer;
+
+    FrameReassembler reassembler;
+    DecodeQueue decode_queue;
+    PictureHandoff pictures;
+    std::atomic<bool> keyframe_requested{false};
+    ReceiverStats stats;
+    VideoDecoder decoder{decode_queue, pictures, stats, keyframe_requested};
+
     OverlayCallback overlay_callback;
     bool source_rect_enabled = false;
     SDL_Rect source_rect{0, 0, 0, 0};
+    bool redraw_needed = true;  // the first update draws whatever there is
+
     bool screen_audio_enabled = false;
     audio::AudioDevice audio_device;
     audio::OpusDecoderHandle audio_decoder;
     std::atomic<float> audio_gain{1.0f};
     uint32_t last_audio_sequence = 0;
-    uint64_t buffered_bytes = 0;
-    uint32_t decode_error_count = 0;
-    std::atomic<bool> keyframe_requested{false};
-
-    // Whether last_completed_frame_id names a frame that completed (0 names none at first);
-    // fragments of a completed frame are dropped, so that no frame is decoded twice. slots_mutex.
-    bool last_completed_valid = false;
-    // The newest picture the decoder delivered, kept for conversion: a receive that finds nothing
-    // ready empties decoded_frame. Decode thread only.
-    AVFrame* newest_picture = nullptr;
-    // When the last fragment of front_buffer's frame arrived. picture_mutex.
-    Clock::time_point front_completed_at{};
-    // Frames put into the decode queue, and frames done with: decoded (or failed) by the decode
-    // thread (under picture_mutex, announced on picture_ready), or pushed out of the full queue.
-    std::atomic<uint64_t> frames_handed_over{0};
-    std::atomic<uint64_t> frames_taken_up{0};
-    std::condition_variable picture_ready;
-    ReceiverStats stats;
 };
 
 }  // namespace nimbar::client

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "host/test_pattern.h"
+#include "protocol/media_datagram.h"
 #include "tests/receiver_probe.h"
 #include "tests/support/encoded_stream.h"
 
@@ -94,7 +95,7 @@ TEST_P(DecodeTest, OneFramesPictureIsPublishedAtTheReceiversSizeWithoutErrors) {
     ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
     EXPECT_EQ(GetCapturedStderr(), "");  // "not ready yet" from the decoder is no error
     EXPECT_FALSE(receiver.take_keyframe_request());
-    expect_pattern_bars(ReceiverProbe::picture(receiver), 1280, 720);
+    expect_pattern_bars(receiver.newest_picture(), 1280, 720);
     EXPECT_EQ(receiver.statistics().decode_errors.load(), 0u);
 }
 
@@ -106,15 +107,54 @@ TEST_P(DecodeTest, SizeChangeMidStreamIsConvertedWithFreshParameters) {
     VideoReceiver receiver;
     ASSERT_TRUE(receiver.init_standalone(1280, 720, selector()));
     ASSERT_TRUE(feed_and_wait(receiver, small[0], 1, 1));
-    expect_pattern_bars(ReceiverProbe::picture(receiver), 1280, 720);
+    expect_pattern_bars(receiver.newest_picture(), 1280, 720);
     ASSERT_TRUE(feed_and_wait(receiver, large[0], 2, 2));
-    expect_pattern_bars(ReceiverProbe::picture(receiver), 1280, 720);
+    expect_pattern_bars(receiver.newest_picture(), 1280, 720);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, DecodeTest, ::testing::Values(VideoCodec::VP8, VideoCodec::H264),
                          [](const auto& info) {
                              return info.param == VideoCodec::H264 ? "H264" : "VP8";
                          });
+
+// A fragment of a frame that never completes: it stands for a frame lost on the way.
+std::vector<uint8_t> lost_fragment(uint32_t frame_id) {
+    std::vector<uint8_t> datagram(protocol::FRAGMENT_HEADER_SIZE + 100, 0x11);
+    protocol::write_fragment_header(datagram, {frame_id, 0, 2, 100});
+    return datagram;
+}
+
+// After a lost frame, the frames that depend on it are not decoded: the last true picture stays
+// until a keyframe, whose picture is true again.
+TEST_P(DecodeTest, AfterALossOnlyAKeyframeBringsAPictureBack) {
+    // Keyframes at frames 0 and 6.
+    const auto frames = testing::encode_pattern(GetParam(), 320, 240, 8, 1, 6);
+    ASSERT_EQ(frames.size(), 8u);
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, selector()));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[1], 2, 2));
+    EXPECT_FALSE(receiver.take_keyframe_request());
+
+    // Frame 2 is lost; frames 3 to 5 refer to it.
+    const auto lost = lost_fragment(3);
+    receiver.handle_video_packet(lost.data(), static_cast<int>(lost.size()));
+    for (uint32_t i = 3; i <= 5; ++i) {
+        feed_frame(receiver, frames[i], i + 1);
+    }
+    ASSERT_TRUE(wait_until([&] { return receiver.statistics().frames_skipped.load() == 3; }));
+    EXPECT_EQ(receiver.statistics().pictures_published.load(), 2u);
+    EXPECT_EQ(receiver.statistics().keyframe_waits.load(), 1u);
+    EXPECT_TRUE(receiver.take_keyframe_request());
+    receiver.update();
+
+    ASSERT_TRUE(feed_and_wait(receiver, frames[6], 7, 3));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[7], 8, 4));
+    expect_pattern_bars(receiver.newest_picture(), 320, 240);
+    receiver.update();
+    EXPECT_EQ(receiver.statistics().heal_time.count(), 1u);
+    EXPECT_EQ(receiver.statistics().decode_errors.load(), 0u);
+}
 
 size_t count_lines(const std::string& text, const std::string& part) {
     size_t count = 0;
@@ -342,6 +382,80 @@ TEST(Presentation, OnlyTheNewestOfTwoPicturesIsUploaded) {
     draw(receiver);
     EXPECT_EQ(receiver.statistics().pictures_presented.load(), 1u);
     EXPECT_EQ(receiver.statistics().latency_to_present.count(), 1u);
+}
+
+TEST(Presentation, DrawsOnlyWhenSomethingVisibleChanged) {
+    const auto frames = testing::encode_pattern(VideoCodec::VP8, 640, 360, 2, 1);
+    ASSERT_EQ(frames.size(), 2u);
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(640, 360, 0));
+    int draws = 0;
+    receiver.set_overlay_callback([&](SDL_Renderer*, int, int) { ++draws; });
+    receiver.update();  // the first pass draws whatever there is
+    receiver.update();
+    EXPECT_EQ(draws, 1);
+
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
+    receiver.update();
+    receiver.update();
+    EXPECT_EQ(draws, 2);
+    receiver.set_source_rect(false, 0, 0, 0, 0);  // what it was: nothing to redraw
+    receiver.update();
+    EXPECT_EQ(draws, 2);
+    receiver.set_source_rect(true, 0, 0, 320, 180);
+    receiver.update();
+    EXPECT_EQ(draws, 3);
+    receiver.request_redraw();  // say, the window was exposed
+    receiver.update();
+    receiver.update();
+    EXPECT_EQ(draws, 4);
+    EXPECT_EQ(receiver.statistics().draw_time.count(), 4u);
+    EXPECT_EQ(receiver.statistics().pictures_presented.load(), 1u);
+}
+
+TEST(Presentation, ALostRenderDeviceGetsTheNewestPictureBack) {
+    const auto frames = testing::encode_pattern(VideoCodec::VP8, 640, 360, 1);
+    ASSERT_FALSE(frames.empty());
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(640, 360, 0));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
+    const DrawnFrame before = draw(receiver);
+    ASSERT_GT(before.width, 0);
+    const auto texture = ReceiverProbe::handles(receiver).texture;
+    ASSERT_TRUE(receiver.recover_render_device());
+    EXPECT_NE(ReceiverProbe::handles(receiver).texture, texture);
+    EXPECT_EQ(draw(receiver).argb, before.argb);
+}
+
+TEST(LossReports, AFrameIncompleteAfter250MsIsReportedAndAsksForOneKeyframe) {
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
+    const auto t0 = VideoReceiver::Clock::now();
+    const auto feed = [&](uint32_t id, int at_ms) {
+        const auto datagram = lost_fragment(id);
+        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()),
+                                     t0 + std::chrono::milliseconds(at_ms));
+    };
+    CaptureStderr();
+    feed(1, 0);
+    feed(2, 300);
+    EXPECT_EQ(GetCapturedStderr(),
+              "[VideoReceiver] Dropped frame 1: 1/2 fragments received (50.0% loss)\n"
+              "[VideoReceiver] Requesting keyframe due to dropped frames\n");
+    // While the request is still pending, a further loss prints only its own line.
+    CaptureStderr();
+    feed(3, 600);
+    EXPECT_EQ(GetCapturedStderr(),
+              "[VideoReceiver] Dropped frame 2: 1/2 fragments received (50.0% loss)\n");
+    EXPECT_EQ(receiver.statistics().frames_dropped.load(), 2u);
+    EXPECT_TRUE(receiver.take_keyframe_request());
+    EXPECT_FALSE(receiver.take_keyframe_request());
+
+    // Nothing is taken before the receiver runs, nor after it stopped.
+    VideoReceiver idle;
+    const auto datagram = lost_fragment(1);
+    idle.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()));
+    EXPECT_EQ(idle.statistics().fragments_stored.load(), 0u);
 }
 
 }  // namespace

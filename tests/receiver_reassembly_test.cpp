@@ -1,5 +1,6 @@
-// The receiver's frame reassembly, behind a decoder that never wakes: which fragments make which
-// frame bytes, what is dropped, what is reported, and what the decode queue holds.
+// The receiver's path before the decoder, without a window or a thread: which fragments make which
+// frame bytes, what is dropped and reported lost, what the decode queue keeps, and which frames the
+// keyframe gate lets through.
 
 #include <gtest/gtest.h>
 
@@ -9,12 +10,16 @@
 
 #include "protocol/fragmenter.h"
 #include "protocol/media_datagram.h"
-#include "tests/receiver_probe.h"
+#include "receiver/decode_queue.h"
+#include "receiver/frame_reassembler.h"
+#include "receiver/keyframe.h"
+#include "receiver/keyframe_gate.h"
 
 namespace nimbar::client {
 namespace {
 
 using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
@@ -41,10 +46,13 @@ std::vector<uint8_t> raw_fragment(uint32_t frame_id, uint16_t index, uint16_t co
 
 class ReassemblyTest : public ::testing::Test {
   protected:
-    void SetUp() override { ReceiverProbe::start_reassembly_only(receiver); }
-
-    void feed(const std::vector<uint8_t>& datagram, milliseconds at = milliseconds(0)) {
-        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), t0 + at);
+    FragmentResult feed(const std::vector<uint8_t>& datagram, milliseconds at = milliseconds(0)) {
+        FragmentResult result = reassembler.add(datagram, t0 + at);
+        if (result.completed) {
+            completed.push_back(*result.completed);
+        }
+        lost += result.frames_lost;
+        return result;
     }
     void feed_frame(uint32_t frame_id, const std::vector<uint8_t>& frame,
                     std::vector<size_t> order = {}, milliseconds at = milliseconds(0)) {
@@ -56,28 +64,25 @@ class ReassemblyTest : public ::testing::Test {
             feed(fragment(frame, frame_id, index), at);
         }
     }
-    // The queued frames' own bytes, padding stripped after checking it is zero.
-    std::vector<std::vector<uint8_t>> queued_frames() {
+    // The completed frames' own bytes, padding stripped after checking it is zero.
+    std::vector<std::vector<uint8_t>> completed_bytes() {
         std::vector<std::vector<uint8_t>> frames;
-        for (const auto& queued : ReceiverProbe::queued(receiver)) {
-            EXPECT_EQ(queued.bytes.size(), queued.length + DECODER_INPUT_PADDING);
-            for (size_t i = queued.length; i < queued.bytes.size(); ++i) {
-                EXPECT_EQ(queued.bytes[i], 0) << "padding byte " << i;
+        for (const auto& frame : completed) {
+            EXPECT_EQ(frame.bytes.size(), frame.length + DECODER_INPUT_PADDING);
+            for (size_t i = frame.length; i < frame.bytes.size(); ++i) {
+                EXPECT_EQ(frame.bytes[i], 0) << "padding byte " << i;
             }
-            frames.emplace_back(queued.bytes.begin(), queued.bytes.begin() + queued.length);
+            frames.emplace_back(frame.bytes.begin(), frame.bytes.begin() + frame.length);
         }
         return frames;
     }
-    void expect_bytes_accounted() {
-        const auto [counted, actual] = ReceiverProbe::slot_bytes(receiver);
-        EXPECT_EQ(counted, actual);
-    }
-
-    VideoReceiver receiver;
-    VideoReceiver::Clock::time_point t0 = VideoReceiver::Clock::now();
+    FrameReassembler reassembler;
+    std::vector<CompressedFrame> completed;
+    uint32_t lost = 0;
+    Clock::time_point t0 = Clock::now();
 };
 
-TEST_F(ReassemblyTest, AnyArrivalOrderQueuesTheSameBytes) {
+TEST_F(ReassemblyTest, AnyArrivalOrderGivesTheSameBytes) {
     const auto one = frame_bytes(5000, 1);
     const auto two = frame_bytes(2900, 2);
     feed_frame(1, one, {3, 2, 1, 0});
@@ -86,16 +91,17 @@ TEST_F(ReassemblyTest, AnyArrivalOrderQueuesTheSameBytes) {
     feed(fragment(two, 2, 1));
     feed(fragment(three, 3, 0));  // completes 3 and makes 2 obsolete
     feed(fragment(two, 2, 0));    // older than 3 now: dropped
-    EXPECT_EQ(queued_frames(), (std::vector<std::vector<uint8_t>>{one, three}));
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 0u);
-    expect_bytes_accounted();
+    EXPECT_EQ(completed_bytes(), (std::vector<std::vector<uint8_t>>{one, three}));
+    EXPECT_EQ(completed[1].frame_id, 3u);
+    EXPECT_EQ(reassembler.slot_count(), 0u);
+    EXPECT_EQ(reassembler.buffered_bytes(), 0u);
 }
 
 TEST_F(ReassemblyTest, ShortFragmentInTheMiddleLeavesNoGap) {
     feed(raw_fragment(1, 0, 3, 1400, 1400, 0xA1));
     feed(raw_fragment(1, 1, 3, 700, 700, 0xB2));
     feed(raw_fragment(1, 2, 3, 1400, 1400, 0xC3));
-    const auto frames = queued_frames();
+    const auto frames = completed_bytes();
     ASSERT_EQ(frames.size(), 1u);
     ASSERT_EQ(frames[0].size(), 3500u);
     EXPECT_EQ(frames[0][1399], 0xA1);
@@ -107,12 +113,12 @@ TEST_F(ReassemblyTest, ShortFragmentInTheMiddleLeavesNoGap) {
 
 TEST_F(ReassemblyTest, DuplicatesAndIndexesBeyondTheFirstCountAreDropped) {
     const auto frame = frame_bytes(2800, 4);
-    feed(fragment(frame, 1, 0));
-    feed(fragment(frame, 1, 0));                  // repeat: must not count
-    feed(raw_fragment(1, 2, 5, 100, 100, 0xEE));  // its own count is 5, the frame's is 2
-    EXPECT_TRUE(queued_frames().empty());
+    EXPECT_TRUE(feed(fragment(frame, 1, 0)).stored);
+    EXPECT_FALSE(feed(fragment(frame, 1, 0)).stored);                  // repeat: must not count
+    EXPECT_FALSE(feed(raw_fragment(1, 2, 5, 100, 100, 0xEE)).stored);  // the frame's count is 2
+    EXPECT_TRUE(completed.empty());
     feed(fragment(frame, 1, 1));
-    EXPECT_EQ(queued_frames(), (std::vector<std::vector<uint8_t>>{frame}));
+    EXPECT_EQ(completed_bytes(), (std::vector<std::vector<uint8_t>>{frame}));
 }
 
 TEST_F(ReassemblyTest, MalformedFragmentsAreDroppedSilently) {
@@ -123,55 +129,77 @@ TEST_F(ReassemblyTest, MalformedFragmentsAreDroppedSilently) {
     feed(raw_fragment(1, 0, 1001, 10, 10, 1));   // too many fragments
     feed(raw_fragment(1, 0, 1, 0, 0, 1));        // empty payload
     auto shorter = raw_fragment(1, 0, 1, 1, 1, 1);
-    receiver.handle_video_packet(shorter.data(), 39, t0);
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 0u);
-    EXPECT_TRUE(queued_frames().empty());
+    shorter.pop_back();
+    feed(shorter);
+    EXPECT_EQ(reassembler.slot_count(), 0u);
+    EXPECT_TRUE(completed.empty());
 
     feed(raw_fragment(1, 0, 1000, 1400, 1400, 1));  // the largest frame is fine
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 1u);
-    expect_bytes_accounted();
+    EXPECT_EQ(reassembler.slot_count(), 1u);
+    EXPECT_EQ(reassembler.buffered_bytes(), 1000u * 1400);
     EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_FALSE(receiver.take_keyframe_request());
+    EXPECT_EQ(lost, 0u);
 }
 
-TEST_F(ReassemblyTest, NothingIsTakenBeforeTheReceiverRuns) {
-    VideoReceiver idle;
-    const auto frame = frame_bytes(100, 5);
-    const auto datagram = fragment(frame, 1, 0);
-    idle.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()));
-    EXPECT_TRUE(ReceiverProbe::queued(idle).empty());
-}
-
-TEST_F(ReassemblyTest, ACompletedFrameIsNeverQueuedTwice) {
+TEST_F(ReassemblyTest, ACompletedFrameIsNeverCompletedTwice) {
     const auto frame = frame_bytes(1000, 6);
     feed_frame(10, frame);
     feed_frame(10, frame);  // the same single fragment again
-    EXPECT_EQ(queued_frames().size(), 1u);
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 0u);  // nor does it open a slot
-    feed_frame(9, frame_bytes(1000, 7));                 // older: dropped
+    EXPECT_EQ(completed.size(), 1u);
+    EXPECT_EQ(reassembler.slot_count(), 0u);  // nor does it open a slot
+    feed_frame(9, frame_bytes(1000, 7));      // older: dropped
     feed_frame(11, frame_bytes(1000, 8));
-    EXPECT_EQ(queued_frames().size(), 2u);
+    EXPECT_EQ(completed.size(), 2u);
+    feed_frame(0, frame_bytes(10, 1));  // id 0 is older than 11 too
+    EXPECT_EQ(completed.size(), 2u);
 }
 
 TEST_F(ReassemblyTest, FrameIdZeroCompletesOnce) {
     feed_frame(0, frame_bytes(10, 1));
     feed_frame(0, frame_bytes(10, 1));
-    EXPECT_EQ(queued_frames().size(), 1u);
+    EXPECT_EQ(completed.size(), 1u);
 }
 
-TEST_F(ReassemblyTest, OlderIncompleteFrameVanishesWhenANewerOneCompletes) {
+// Every way a frame is lost marks the next completed frame, and only that one.
+TEST_F(ReassemblyTest, LossesMarkTheNextCompletedFrame) {
     CaptureStderr();
-    const auto eleven = frame_bytes(4200, 11);
-    feed_frame(11, eleven, {0, 1});
-    feed_frame(12, frame_bytes(100, 12));
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 0u);
-    feed(fragment(frame_bytes(100, 13), 13, 0), milliseconds(300));  // a sweep finds nothing
+    feed_frame(1, frame_bytes(100, 1));
+    feed_frame(2, frame_bytes(4200, 2), {0, 1});              // incomplete...
+    feed_frame(3, frame_bytes(100, 3), {}, milliseconds(5));  // ...and overtaken, without a line
+    EXPECT_EQ(lost, 1u);
+    feed_frame(4, frame_bytes(100, 4));
+    ASSERT_EQ(completed.size(), 3u);  // 1, 3 and 4
+    EXPECT_FALSE(completed[0].follows_loss);
+    EXPECT_TRUE(completed[1].follows_loss);
+    EXPECT_EQ(completed[1].lost_at, t0 + milliseconds(5));
+    EXPECT_FALSE(completed[2].follows_loss);
     EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_FALSE(receiver.take_keyframe_request());
-    expect_bytes_accounted();
+
+    // Given up by the sweep: newer than anything completed, so the frame after it is marked.
+    CaptureStderr();
+    feed(raw_fragment(5, 0, 2, 10, 10, 1), milliseconds(10));
+    const auto swept = feed(raw_fragment(6, 0, 2, 10, 10, 1), milliseconds(300));
+    EXPECT_EQ(swept.frames_timed_out, 1u);
+    feed_frame(7, frame_bytes(100, 7), {}, milliseconds(320));  // and 6 is overtaken
+    feed_frame(8, frame_bytes(100, 8), {}, milliseconds(330));
+    ASSERT_EQ(completed.size(), 5u);
+    EXPECT_TRUE(completed[3].follows_loss);
+    EXPECT_EQ(completed[3].lost_at, t0 + milliseconds(300));
+    EXPECT_FALSE(completed[4].follows_loss);
+    EXPECT_EQ(lost, 3u);
+
+    // Purged: a flood of frame ids.
+    for (uint32_t id = 100; id < 160; ++id) {
+        feed(raw_fragment(id, 0, 2, 10, 10, 1), milliseconds(400));
+    }
+    const uint32_t before = lost;
+    feed(raw_fragment(200, 0, 1, 10, 10, 1), milliseconds(410));
+    EXPECT_EQ(lost - before, 60u);  // 30 purged, the other 30 overtaken by frame 200
+    EXPECT_TRUE(completed.back().follows_loss);
+    GetCapturedStderr();  // the sweep's lines
 }
 
-TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250MsAndAsksForOneKeyframe) {
+TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250Ms) {
     const auto frame = frame_bytes(14000, 1);  // 10 fragments
     CaptureStderr();
     feed_frame(1, frame, {0, 1, 2, 3, 4, 5, 6});
@@ -179,74 +207,142 @@ TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250MsAndAsksForOneKeyfra
     EXPECT_EQ(GetCapturedStderr(), "");
 
     CaptureStderr();
-    feed(raw_fragment(3, 0, 2, 10, 10, 1), milliseconds(251));
+    EXPECT_EQ(feed(raw_fragment(3, 0, 2, 10, 10, 1), milliseconds(251)).frames_timed_out, 1u);
     EXPECT_EQ(GetCapturedStderr(),
-              "[VideoReceiver] Dropped frame 1: 7/10 fragments received (30.0% loss)\n"
-              "[VideoReceiver] Requesting keyframe due to dropped frames\n");
-    EXPECT_EQ(receiver.statistics().frames_dropped.load(), 1u);
+              "[VideoReceiver] Dropped frame 1: 7/10 fragments received (30.0% loss)\n");
 
-    // While the request is still pending, a further loss prints only its own line.
     CaptureStderr();
     feed(raw_fragment(4, 0, 2, 10, 10, 1), milliseconds(600));
     const std::string lines = GetCapturedStderr();  // in the slot table's order
-    EXPECT_EQ(lines.size(), 2 * std::string("[VideoReceiver] Dropped frame 2: 1/2 fragments "
-                                            "received (50.0% loss)\n")
-                                    .size());
     EXPECT_NE(lines.find("[VideoReceiver] Dropped frame 2: 1/2 fragments received (50.0% loss)\n"),
               std::string::npos);
     EXPECT_NE(lines.find("[VideoReceiver] Dropped frame 3: 1/2 fragments received (50.0% loss)\n"),
               std::string::npos);
-    EXPECT_TRUE(receiver.take_keyframe_request());
-    EXPECT_FALSE(receiver.take_keyframe_request());
-    expect_bytes_accounted();
-}
 
-TEST_F(ReassemblyTest, FirstFragmentBeyondItsOwnCountIsReportedAsTotalLoss) {
+    // A first fragment beyond its own count opens the slot but stores nothing: total loss.
     CaptureStderr();
-    feed(raw_fragment(5, 3, 3, 10, 10, 1));  // creates frame 5's slot, stores nothing
-    feed(raw_fragment(6, 0, 2, 10, 10, 1), milliseconds(300));
-    EXPECT_EQ(GetCapturedStderr(),
-              "[VideoReceiver] Dropped frame 5: 0/3 fragments received (100.0% loss)\n"
-              "[VideoReceiver] Requesting keyframe due to dropped frames\n");
+    feed(raw_fragment(5, 3, 3, 10, 10, 1), milliseconds(700));
+    feed(raw_fragment(6, 0, 2, 10, 10, 1), milliseconds(1000));
+    EXPECT_NE(GetCapturedStderr().find(
+                  "[VideoReceiver] Dropped frame 5: 0/3 fragments received (100.0% loss)\n"),
+              std::string::npos);
 }
 
 TEST_F(ReassemblyTest, ManyNewFrameIdsArePurgedTo31Slots) {
     for (uint32_t id = 1; id <= 60; ++id) {
         feed(raw_fragment(id, 0, 2, 1400, 1400, 1));
     }
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 60u);
+    EXPECT_EQ(reassembler.slot_count(), 60u);
     CaptureStderr();
     feed(raw_fragment(61, 0, 3, 10, 10, 1));
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 31u);
+    EXPECT_EQ(reassembler.slot_count(), 31u);
     EXPECT_EQ(GetCapturedStderr(), "");
-    expect_bytes_accounted();
     // A fragment of a frame that already has a slot starts no purge.
     feed(raw_fragment(61, 1, 3, 10, 10, 1));
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 31u);
-}
+    EXPECT_EQ(reassembler.slot_count(), 31u);
 
-TEST_F(ReassemblyTest, FiftyMegabytesOfSlotsArePurgedToo) {
     // Frames of 1000 fragments hold 1,400,000 bytes each: 38 of them pass 50 MiB.
-    for (uint32_t id = 1; id <= 38; ++id) {
-        feed(raw_fragment(id, 0, 1000, 1400, 1400, 1));
+    FrameReassembler big;
+    for (uint32_t id = 1; id <= 39; ++id) {
+        big.add(raw_fragment(id, 0, 1000, 1400, 1400, 1), t0);
     }
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 38u);
-    feed(raw_fragment(39, 0, 1000, 1400, 1400, 1));
-    EXPECT_EQ(ReceiverProbe::slot_count(receiver), 31u);
-    expect_bytes_accounted();
+    EXPECT_EQ(big.slot_count(), 31u);
+    EXPECT_EQ(big.buffered_bytes(), 31u * 1000 * 1400);
 }
 
-TEST_F(ReassemblyTest, AFullQueueKeepsTheNewestSixFrames) {
-    for (uint32_t id = 1; id <= 7; ++id) {
-        feed_frame(id, frame_bytes(10, static_cast<uint8_t>(id)));
+TEST(Keyframes, AreToldFromTheirFirstBytes) {
+    const std::vector<uint8_t> vp8_key = {0x50, 0x42, 0x00, 0x9d, 0x01, 0x2a};
+    const std::vector<uint8_t> vp8_delta = {0x51, 0x42, 0x00};
+    // H.264: parameter sets, then the first slice decides.
+    const std::vector<uint8_t> idr = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 1, 0x65, 9};
+    const std::vector<uint8_t> non_idr = {0, 0, 0, 1, 0x09, 0x10, 0, 0, 1, 0x41, 9, 0, 0, 1, 0x65};
+    const std::vector<uint8_t> no_slice = {0, 0, 1, 0x67, 1, 2, 0, 0, 1};
+    EXPECT_TRUE(is_keyframe(VideoCodec::VP8, vp8_key));
+    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, vp8_delta));
+    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, {}));
+    EXPECT_TRUE(is_keyframe(VideoCodec::H264, idr));
+    EXPECT_FALSE(is_keyframe(VideoCodec::H264, non_idr));
+    EXPECT_FALSE(is_keyframe(VideoCodec::H264, no_slice));
+    EXPECT_FALSE(is_keyframe(VideoCodec::H264, vp8_key));
+
+    FrameReassembler h264(VideoCodec::H264);
+    std::vector<uint8_t> datagram(protocol::MAX_FRAGMENT_DATAGRAM);
+    datagram.resize(protocol::write_fragment_datagram(idr, 1, 0, datagram));
+    const auto result = h264.add(datagram, Clock::now());
+    ASSERT_TRUE(result.completed);
+    EXPECT_TRUE(result.completed->keyframe);
+}
+
+CompressedFrame numbered(uint32_t id, bool keyframe = false) {
+    CompressedFrame frame;
+    frame.frame_id = id;
+    frame.keyframe = keyframe;
+    return frame;
+}
+
+TEST(DecodeQueueTest, AFullQueueIsFlushedForTheNewestFrame) {
+    DecodeQueue queue;
+    const auto now = Clock::now();
+    for (uint32_t id = 1; id <= DECODE_QUEUE_SLOTS; ++id) {
+        EXPECT_EQ(queue.push(numbered(id), now), 0u);
     }
-    const auto frames = queued_frames();
-    ASSERT_EQ(frames.size(), 6u);
-    for (size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(frames[i], frame_bytes(10, static_cast<uint8_t>(i + 2)));
-    }
-    EXPECT_EQ(receiver.statistics().frames_overwritten.load(), 1u);
-    EXPECT_EQ(receiver.statistics().frames_completed.load(), 7u);
+    EXPECT_FALSE(queue.idle());
+    EXPECT_EQ(queue.push(numbered(7), now + milliseconds(3)), DECODE_QUEUE_SLOTS);
+    std::vector<CompressedFrame> batch;
+    ASSERT_TRUE(queue.take_all(batch));
+    ASSERT_EQ(batch.size(), 1u);
+    EXPECT_EQ(batch[0].frame_id, 7u);
+    EXPECT_TRUE(batch[0].follows_loss);  // it may refer to the frames dropped before it
+    EXPECT_EQ(batch[0].lost_at, now + milliseconds(3));
+    EXPECT_FALSE(queue.idle());
+    queue.finished(batch.size());
+    EXPECT_TRUE(queue.idle());
+
+    queue.push(numbered(8), now);
+    queue.abort();
+    EXPECT_TRUE(queue.idle());  // given up
+    EXPECT_FALSE(queue.take_all(batch));
+    EXPECT_EQ(queue.push(numbered(9), now), 0u);
+    EXPECT_EQ(queue.size(), 1u);  // frame 8 waits for clear(); 9 was not taken
+    queue.clear();
+    EXPECT_EQ(queue.size(), 0u);
+}
+
+TEST(KeyframeGateTest, AfterALossOnlyAKeyframeIsDecoded) {
+    KeyframeGate gate;
+    const auto t = Clock::now();
+    EXPECT_TRUE(gate.admit(false, false, {}, t).decode);
+    EXPECT_FALSE(gate.take_loss_to_heal());
+
+    const auto first = gate.admit(false, true, t + milliseconds(5), t + milliseconds(10));
+    EXPECT_FALSE(first.decode);
+    EXPECT_TRUE(first.ask_for_keyframe);
+    const auto second = gate.admit(false, false, {}, t + milliseconds(40));
+    EXPECT_FALSE(second.decode);
+    EXPECT_FALSE(second.ask_for_keyframe);  // asked 30 ms ago
+    EXPECT_TRUE(gate.admit(false, false, {}, t + milliseconds(520)).ask_for_keyframe);  // again
+    EXPECT_TRUE(gate.admit(true, false, {}, t + milliseconds(600)).decode);
+    EXPECT_EQ(gate.take_loss_to_heal(), t + milliseconds(5));
+    EXPECT_FALSE(gate.take_loss_to_heal());
+    EXPECT_EQ(gate.frames_skipped(), 3u);
+    EXPECT_EQ(gate.waits(), 1u);
+
+    // A keyframe right after a loss needs no wait, and still heals it.
+    EXPECT_TRUE(gate.admit(true, true, t + milliseconds(700), t + milliseconds(710)).decode);
+    EXPECT_EQ(gate.take_loss_to_heal(), t + milliseconds(700));
+    EXPECT_EQ(gate.waits(), 1u);
+}
+
+TEST(KeyframeGateTest, ADecoderFailureWaitsAndAHostWithoutKeyframesIsGivenUpOn) {
+    KeyframeGate gate;
+    const auto t = Clock::now();
+    gate.decoder_failed(t);
+    EXPECT_TRUE(gate.waiting());
+    EXPECT_FALSE(gate.admit(false, false, {}, t + KEYFRAME_WAIT_LIMIT - milliseconds(1)).decode);
+    EXPECT_TRUE(gate.admit(false, false, {}, t + KEYFRAME_WAIT_LIMIT).decode);
+    EXPECT_FALSE(gate.waiting());
+    EXPECT_EQ(gate.waits_given_up(), 1u);
+    EXPECT_EQ(gate.take_loss_to_heal(), t);
 }
 
 }  // namespace

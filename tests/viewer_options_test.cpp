@@ -126,17 +126,21 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
     loop.datagrams = 2000;
     loop.bytes = 750'000;
     loop.keyframe_requests_sent = 2;
+    receiver.frames_skipped = 4;
+    receiver.heal_time.record(std::chrono::microseconds(40050));
+    receiver.heal_time.record(std::chrono::microseconds(40050));
+    receiver.heal_time.record(std::chrono::microseconds(95000));
     EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(1), receiver, loop, 42.4),
               "[VideoPlayer] stats: fps=30.0 completed=31 dropped=1 Mbps=6.00 "
               "datagrams_per_s=2000 decode_p50_ms=3.1 decode_p99_ms=3.1 latency_p50_ms=7.1 "
               "latency_p99_ms=7.1 draw_p50_ms=1.1 draw_p99_ms=1.1 audio_queue_ms=42 "
-              "keyframe_requests=2\n");
+              "keyframe_requests=2 skipped=4 heal_ms=40.1/95.1\n");
     // The next second starts from nothing: no pictures, fresh percentiles.
     EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(2), receiver, loop, 0),
               "[VideoPlayer] stats: fps=0.0 completed=31 dropped=1 Mbps=0.00 "
               "datagrams_per_s=0 decode_p50_ms=0.0 decode_p99_ms=0.0 latency_p50_ms=0.0 "
               "latency_p99_ms=0.0 draw_p50_ms=0.0 draw_p99_ms=0.0 audio_queue_ms=0 "
-              "keyframe_requests=2\n");
+              "keyframe_requests=2 skipped=4 heal_ms=0.0/0.0\n");
 }
 
 TEST(DurationHistogram, PercentilesAreBucketEdgesFromMicrosecondsToSeconds) {

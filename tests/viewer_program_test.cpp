@@ -269,6 +269,38 @@ TEST_F(ViewerProgram, KeysAndClicksSendTheExactAudioState) {
     end_cleanly();
 }
 
+// With nothing changing the viewer draws nothing (a still screen costs next to no CPU), yet the
+// control bar hides after its idle time and comes back at once on a volume key.
+TEST_F(ViewerProgram, NothingIsDrawnWhileNothingChangesYetTheBarStaysLive) {
+    REQUIRE_DISPLAY();
+    ASSERT_NO_FATAL_FAILURE(start({"--has-audio", "--stats"}, "Idle"));
+    // A pixel of the speaker icon at the bar's left end: white where the bar is drawn.
+    const auto speaker_lit = [&] {
+        const auto shot = x11.capture(window);
+        return shot && shot->at(16, shot->height - 18).r > 200;
+    };
+    // Whether the speaker is lit (or dark) within `wait`.
+    const auto becomes = [&](bool lit, std::chrono::milliseconds wait) {
+        const auto until = std::chrono::steady_clock::now() + wait;
+        while (speaker_lit() != lit && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(50ms);
+        }
+        return speaker_lit() == lit;
+    };
+    EXPECT_TRUE(becomes(true, 2000ms));
+    // The bar hides 5 s after start-up (2 s after activity, with 3 s of grace at start).
+    ASSERT_TRUE(becomes(false, 15000ms)) << "the bar never hid";
+    // A whole second without a draw.
+    ASSERT_TRUE(viewer->wait_for_stdout("draw_p50_ms=0.0 draw_p99_ms=0.0", 10s))
+        << viewer->stdout_text();
+
+    xdotool({"windowfocus", "--sync", std::to_string(window)});
+    xdotool({"key", "--window", std::to_string(window), "Up"});
+    EXPECT_EQ(next_control(), auds(false, 1.0f));
+    EXPECT_TRUE(becomes(true, 500ms));
+    end_cleanly();
+}
+
 TEST_F(ViewerProgram, DoubleClickGoesFullscreenAndEscapeComesBack) {
     REQUIRE_DISPLAY();
     // Fullscreen needs a window manager; a light one joins the display for this test.

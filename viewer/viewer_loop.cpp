@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "net/datagram_drain.h"
 #include "protocol/control_datagram.h"
 #include "protocol/media_datagram.h"
+#include "protocol/screen_audio_format.h"
 #include "viewer/control_overlay.h"
 
 namespace nimbar::viewer {
@@ -28,8 +30,6 @@ constexpr int DRAIN_CLOCK_STRIDE = 16;
 constexpr int32_t OVERLAY_IDLE_MS = 2000;
 // At start-up the bar stays this much longer than after activity (hidden 5 s after start).
 constexpr uint32_t OVERLAY_START_GRACE_MS = 3000;
-// Screen audio is 48 kHz stereo, 16-bit: bytes in the playback queue per millisecond of sound.
-constexpr double AUDIO_BYTES_PER_MS = 48000.0 * 2 * 2 / 1000;
 // Up and Down change the volume by this much.
 constexpr float VOLUME_KEY_STEP = 0.05f;
 
@@ -89,9 +89,13 @@ void ViewerLoop::handle_event(const SDL_Event& event) {
             quit = true;
             break;
         case SDL_WINDOWEVENT:
-            if (event.window.event == SDL_WINDOWEVENT_CLOSE) {
-                quit = true;
-            }
+            on_window_event(event.window.event);
+            break;
+        case SDL_RENDER_TARGETS_RESET:
+            receiver.request_redraw();
+            break;
+        case SDL_RENDER_DEVICE_RESET:
+            receiver.recover_render_device();
             break;
         case SDL_MOUSEWHEEL:
             on_wheel(event.wheel);
@@ -118,6 +122,24 @@ void ViewerLoop::handle_event(const SDL_Event& event) {
             break;
         case SDL_KEYDOWN:
             on_key(event.key.keysym.sym);
+            break;
+        default:
+            break;
+    }
+}
+
+void ViewerLoop::on_window_event(uint8_t window_event) {
+    switch (window_event) {
+        case SDL_WINDOWEVENT_CLOSE:
+            quit = true;
+            break;
+        // What the window showed is gone or no longer fits: draw it again.
+        case SDL_WINDOWEVENT_EXPOSED:
+        case SDL_WINDOWEVENT_SIZE_CHANGED:
+        case SDL_WINDOWEVENT_SHOWN:
+        case SDL_WINDOWEVENT_RESTORED:
+        case SDL_WINDOWEVENT_MAXIMIZED:
+            receiver.request_redraw();
             break;
         default:
             break;
@@ -215,28 +237,17 @@ void ViewerLoop::on_key(SDL_Keycode key) {
 }
 
 void ViewerLoop::receive_datagrams() {
-    uint8_t* const buffer = receive_buffer.data();
-    const int first = socket.receive(buffer, receive_buffer.size(), RECEIVE_WAIT_MS);
-    if (first <= 0) {
-        return;
-    }
-    hand_on(buffer, first);
-    // Then everything already waiting: a keyframe arrives as a burst that outgrows the socket's
-    // buffer if it is read one datagram per pass.
-    const auto deadline = std::chrono::steady_clock::now() + DRAIN_BUDGET;
-    for (int count = 1;; ++count) {
-        const int length = socket.receive(buffer, receive_buffer.size(), 0);
-        if (length <= 0) {
-            return;
-        }
-        hand_on(buffer, length);
-        if (count % DRAIN_CLOCK_STRIDE == 0 && std::chrono::steady_clock::now() >= deadline) {
-            return;
-        }
-    }
+    // Everything already waiting, not one datagram per pass: a keyframe arrives as a burst that
+    // outgrows the socket's buffer if it is read one datagram at a time.
+    net::drain_datagrams(
+        socket, receive_buffer, {RECEIVE_WAIT_MS, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
+        [&](const uint8_t* datagram, int length, client::VideoReceiver::Clock::time_point now) {
+            hand_on(datagram, length, now);
+        });
 }
 
-void ViewerLoop::hand_on(const uint8_t* datagram, int length) {
+void ViewerLoop::hand_on(const uint8_t* datagram, int length,
+                         client::VideoReceiver::Clock::time_point now) {
     ++counters.datagrams;
     counters.bytes += static_cast<uint64_t>(length);
     switch (protocol::classify_datagram({datagram, static_cast<size_t>(length)})) {
@@ -244,7 +255,7 @@ void ViewerLoop::hand_on(const uint8_t* datagram, int length) {
             receiver.handle_audio_packet(datagram, length);
             break;
         case protocol::DatagramKind::VideoFragment:
-            receiver.handle_video_packet(datagram, length);
+            receiver.handle_video_packet(datagram, length, now);
             break;
         case protocol::DatagramKind::Ignored:
             break;
@@ -270,11 +281,13 @@ void ViewerLoop::hide_idle_overlay() {
     if (overlay_visible && !slider_dragging &&
         static_cast<int32_t>(SDL_GetTicks() - last_activity_ticks) > OVERLAY_IDLE_MS) {
         overlay_visible = false;
+        receiver.request_redraw();
     }
 }
 
 void ViewerLoop::report_stats() {
-    const double audio_queue_ms = receiver.audio_queue_bytes() / AUDIO_BYTES_PER_MS;
+    const double audio_queue_ms =
+        receiver.audio_queue_bytes() / double{protocol::SCREEN_AUDIO_BYTES_PER_MS};
     const std::string line = stats_reporter.poll(ViewerStatsReporter::Clock::now(),
                                                  receiver.statistics(), counters, audio_queue_ms);
     if (!line.empty()) {
@@ -303,9 +316,13 @@ void ViewerLoop::toggle_fullscreen() {
         SDL_SetWindowPosition(window, saved_window.x, saved_window.y);
         fullscreen = false;
     }
+    receiver.request_redraw();  // the bar's button shows the state
 }
 
 void ViewerLoop::change_volume(float volume) {
+    if (volume != screen_volume) {
+        receiver.request_redraw();
+    }
     screen_volume = volume;
     if (!screen_muted) {
         receiver.set_screen_volume(screen_volume);
@@ -315,6 +332,7 @@ void ViewerLoop::change_volume(float volume) {
 
 void ViewerLoop::toggle_mute() {
     screen_muted = !screen_muted;
+    receiver.request_redraw();
     receiver.set_screen_volume(screen_muted ? 0.0f : screen_volume);
     send_audio_state();
 }
@@ -328,7 +346,10 @@ void ViewerLoop::send_audio_state() {
 }
 
 void ViewerLoop::show_overlay() {
-    overlay_visible = true;
+    if (!overlay_visible) {
+        overlay_visible = true;
+        receiver.request_redraw();
+    }
     last_activity_ticks = SDL_GetTicks();
 }
 

@@ -36,12 +36,13 @@ class ViewerLoop {
   private:
     void run_pass();
     void handle_event(const SDL_Event& event);
+    void on_window_event(uint8_t window_event);
     void on_wheel(const SDL_MouseWheelEvent& wheel);
     void on_motion(const SDL_MouseMotionEvent& motion);
     void on_left_press(const SDL_MouseButtonEvent& button);
     void on_key(SDL_Keycode key);
     void receive_datagrams();
-    void hand_on(const uint8_t* datagram, int length);
+    void hand_on(const uint8_t* datagram, int length, client::VideoReceiver::Clock::time_point now);
     void request_keyframe_if_wanted();
     void hide_idle_overlay();
     void report_stats();
@@ -62,7 +63,8 @@ class ViewerLoop {
     std::vector<uint8_t> receive_buffer;  // one datagram at a time, handed on in place
 
     bool quit = false;
-    // Drawn over the video by the receiver's update (main thread): the bar reads these four.
+    // Drawn over the video by the receiver's update (main thread): the bar reads these four, and
+    // a change to any of them asks the receiver to draw again.
     bool overlay_visible = true;
     float screen_volume = 1.0f;
     bool screen_muted = false;

@@ -28,18 +28,22 @@ std::string ViewerStatsReporter::poll(Clock::time_point now, client::ReceiverSta
                   "[VideoPlayer] stats: fps=%.1f completed=%" PRIu64 " dropped=%" PRIu64
                   " Mbps=%.2f datagrams_per_s=%.0f decode_p50_ms=%.1f decode_p99_ms=%.1f"
                   " latency_p50_ms=%.1f latency_p99_ms=%.1f draw_p50_ms=%.1f draw_p99_ms=%.1f"
-                  " audio_queue_ms=%.0f keyframe_requests=%" PRIu64 "\n",
+                  " audio_queue_ms=%.0f keyframe_requests=%" PRIu64 " skipped=%" PRIu64
+                  " heal_ms=%.1f/%.1f\n",
                   fps, receiver.frames_completed.load(std::memory_order_relaxed),
                   receiver.frames_dropped.load(std::memory_order_relaxed), mbps, datagram_rate,
                   receiver.decode_time.percentile_ms(0.5), receiver.decode_time.percentile_ms(0.99),
                   receiver.latency_to_present.percentile_ms(0.5),
                   receiver.latency_to_present.percentile_ms(0.99),
                   receiver.draw_time.percentile_ms(0.5), receiver.draw_time.percentile_ms(0.99),
-                  audio_queue_ms, loop.keyframe_requests_sent);
+                  audio_queue_ms, loop.keyframe_requests_sent,
+                  receiver.frames_skipped.load(std::memory_order_relaxed),
+                  receiver.heal_time.percentile_ms(0.5), receiver.heal_time.percentile_ms(1.0));
 
     receiver.decode_time.reset();
     receiver.latency_to_present.reset();
     receiver.draw_time.reset();
+    receiver.heal_time.reset();
     last_time = now;
     last_presented = presented;
     last_loop = loop;

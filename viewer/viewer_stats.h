@@ -26,7 +26,8 @@ class ViewerStatsReporter {
 
     // The line when a second or more has passed since the last one, else empty. Rates are over
     // that interval; percentiles over the pictures of that interval (the histograms are reset);
-    // completed, dropped and keyframe requests are totals.
+    // completed, dropped, keyframe requests and skipped frames are totals. heal_ms is the time
+    // from a lost frame to the next picture presented, p50/max over the interval.
     std::string poll(Clock::time_point now, client::ReceiverStats& receiver,
                      const LoopCounters& loop, double audio_queue_ms);
 

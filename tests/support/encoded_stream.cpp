@@ -7,7 +7,8 @@
 namespace nimbar::testing {
 
 std::vector<std::vector<uint8_t>> encode_pattern(host::VideoCodec codec, int width, int height,
-                                                 int count, uint32_t first_number) {
+                                                 int count, uint32_t first_number,
+                                                 int keyframe_every) {
     host::VideoEncoder encoder;
     host::EncoderSettings settings;
     settings.codec = codec;
@@ -23,7 +24,8 @@ std::vector<std::vector<uint8_t>> encode_pattern(host::VideoCodec codec, int wid
         host::draw_test_pattern(bgra, width, height, first_number + static_cast<uint32_t>(i));
         std::vector<uint8_t> frame;
         bool keyframe = false;
-        if (!encoder.encode(bgra, i == 0, frame, keyframe) || frame.empty()) {
+        const bool force = i == 0 || (keyframe_every > 0 && i % keyframe_every == 0);
+        if (!encoder.encode(bgra, force, frame, keyframe) || frame.empty()) {
             return {};
         }
         frames.push_back(std::move(frame));

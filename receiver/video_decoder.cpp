@@ -1,8 +1,9 @@
-// The decoder and the decode thread: complete frames from the queue through libavcodec, the
-// newest picture converted to BGRA at the receiver's size and handed to the presentation.
+#include "receiver/video_decoder.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -10,7 +11,6 @@ extern "C" {
 }
 
 #include "receiver/picture_conversion.h"
-#include "receiver/video_receiver.h"
 
 namespace nimbar::client {
 
@@ -18,6 +18,8 @@ static_assert(DECODER_INPUT_PADDING >= AV_INPUT_BUFFER_PADDING_SIZE,
               "frames handed to the decoder must carry libavcodec's input padding");
 
 namespace {
+
+using Clock = CompressedFrame::Clock;
 
 // Decoder threads. Slice threading only: frame threading would hold each picture back until the
 // next frame is sent, so the last change before a pause would stay invisible.
@@ -27,7 +29,7 @@ constexpr uint32_t LOGGED_DECODE_ERRORS = 5;
 // How long a join may block before the watchdog says so (the join itself keeps waiting).
 constexpr auto JOIN_WATCHDOG_DELAY = std::chrono::seconds(5);
 
-// What the join watchdog and stop_decode_and_codecs share; it outlives whichever ends first.
+// What the join watchdog and join() share; it outlives whichever ends first.
 class JoinWatch {
   public:
     void done() {
@@ -52,16 +54,19 @@ class JoinWatch {
     bool joined = false;
 };
 
-std::shared_ptr<JoinWatch> start_join_watchdog() {
-    auto watch = std::make_shared<JoinWatch>();
-    std::thread([watch] { watch->watch(); }).detach();
-    return watch;
-}
-
 }  // namespace
 
-bool VideoReceiver::open_decoder(uint8_t codec_selector) {
-    const bool h264 = codec_selector == 1;
+VideoDecoder::~VideoDecoder() {
+    if (thread.joinable()) {
+        thread.join();
+    }
+    release();
+}
+
+bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_height) {
+    width = picture_width;
+    height = picture_height;
+    const bool h264 = video_codec == VideoCodec::H264;
     codec = avcodec_find_decoder(h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_VP8);
     if (codec == nullptr) {
         fprintf(stderr, "[VideoReceiver] %s decoder not found\n", h264 ? "H.264" : "VP8");
@@ -87,54 +92,81 @@ bool VideoReceiver::open_decoder(uint8_t codec_selector) {
     newest_picture = av_frame_alloc();
     if (decoded_frame == nullptr || packet == nullptr || newest_picture == nullptr) {
         fprintf(stderr, "[VideoReceiver] Failed to allocate frame/packet\n");
-        av_frame_free(&decoded_frame);
-        av_packet_free(&packet);
-        av_frame_free(&newest_picture);
-        avcodec_free_context(&codec_context);
+        release();
         return false;
     }
     return true;
 }
 
-void VideoReceiver::decode_loop() {
-    std::vector<QueuedFrame> batch;
+void VideoDecoder::start(const std::atomic<bool>& running) {
+    thread = std::thread([this, &running] { run(running); });
+}
+
+void VideoDecoder::join() {
+    if (!thread.joinable()) {
+        return;
+    }
+    auto watch = std::make_shared<JoinWatch>();
+    std::thread([watch] { watch->watch(); }).detach();
+    thread.join();
+    watch->done();
+}
+
+void VideoDecoder::release() {
+    if (scaler != nullptr) {
+        sws_freeContext(scaler);
+        scaler = nullptr;
+    }
+    if (packet != nullptr) {
+        av_packet_free(&packet);
+    }
+    if (decoded_frame != nullptr) {
+        av_frame_free(&decoded_frame);
+    }
+    if (newest_picture != nullptr) {
+        av_frame_free(&newest_picture);
+    }
+    if (codec_context != nullptr) {
+        avcodec_free_context(&codec_context);
+    }
+}
+
+void VideoDecoder::run(const std::atomic<bool>& running) {
+    std::vector<CompressedFrame> batch;
     while (running) {
         batch.clear();
-        {
-            std::unique_lock queue_lock(queue_mutex);
-            queue_condition.wait(queue_lock, [&] { return queue_count > 0 || !running; });
-            if (!running) {
-                return;
-            }
-            take_decode_frames(decode_queue, queue_read, queue_count, batch);
+        if (!queue.take_all(batch) || !running) {
+            return;
         }
-
         const auto started = Clock::now();
         bool have_picture = false;
         Clock::time_point picture_completed_at{};
-        for (const QueuedFrame& frame : batch) {
+        for (const CompressedFrame& frame : batch) {
             if (!running) {
                 break;
             }
-            if (decode_frame(frame)) {
+            const auto verdict =
+                gate.admit(frame.keyframe, frame.follows_loss, frame.lost_at, Clock::now());
+            if (verdict.ask_for_keyframe) {
+                keyframe_requested = true;
+            }
+            if (verdict.decode && decode(frame)) {
                 have_picture = true;
                 picture_completed_at = frame.completed_at;
             }
         }
         // Only the newest picture of a batch is worth converting; nothing new, nothing to show.
         if (running && have_picture) {
-            publish_picture(picture_completed_at);
+            publish(picture_completed_at);
             stats.decode_time.record(Clock::now() - started);
         }
-        {
-            std::lock_guard picture_lock(picture_mutex);
-            frames_taken_up += batch.size();
-        }
-        picture_ready.notify_all();
+        report_gate();
+        queue.finished(batch.size());
+        pictures.notify();
     }
 }
 
-bool VideoReceiver::decode_frame(const QueuedFrame& frame) {
+bool VideoDecoder::decode(const CompressedFrame& frame) {
     // The packet borrows the frame's bytes; the decoder copies what it keeps during the send.
     packet->data = const_cast<uint8_t*>(frame.bytes.data());
     packet->size = static_cast<int>(frame.length);
@@ -173,104 +205,31 @@ bool VideoReceiver::decode_frame(const QueuedFrame& frame) {
     return delivered;
 }
 
-void VideoReceiver::count_decode_error() {
+void VideoDecoder::count_decode_error() {
     ++decode_error_count;
     stats.decode_errors.fetch_add(1, std::memory_order_relaxed);
+    gate.decoder_failed(Clock::now());
     if (decode_error_count == 1) {
         keyframe_requested = true;
     }
 }
 
-void VideoReceiver::publish_picture(Clock::time_point completed_at) {
+void VideoDecoder::publish(Clock::time_point completed_at) {
     // A stream may change its size or pixel format midway: the context follows the picture.
     scaler = conversion_for(scaler, *newest_picture, width, height);
     if (scaler == nullptr ||
-        !convert_to_bgra(scaler, *newest_picture, back_buffer.data(), width, height)) {
+        !convert_to_bgra(scaler, *newest_picture, pictures.back_buffer().data(), width, height)) {
         return;
     }
-    if (!running) {
-        return;
-    }
-    {
-        std::lock_guard picture_lock(picture_mutex);
-        back_buffer.swap(front_buffer);
-        front_completed_at = completed_at;
-        new_picture = true;
-    }
+    pictures.publish({completed_at, gate.take_loss_to_heal()});
     stats.pictures_published.fetch_add(1, std::memory_order_relaxed);
     stats.latency_to_publish.record(Clock::now() - completed_at);
 }
 
-void VideoReceiver::wait_for_picture(std::chrono::milliseconds limit) {
-    std::unique_lock picture_lock(picture_mutex);
-    picture_ready.wait_for(picture_lock, limit, [&] {
-        return !running || new_picture || frames_handed_over == frames_taken_up;
-    });
-}
-
-void VideoReceiver::stop_decode_and_codecs() {
-    bool expected = false;
-    if (!cleanup_done.compare_exchange_strong(expected, true)) {
-        return;
-    }
-    running = false;
-    printf("[VideoReceiver] Stopping decode thread and cleaning up codecs for user %llu\n",
-           static_cast<unsigned long long>(uid));
-
-    if (decode_thread.joinable()) {
-        printf("[VideoReceiver] Signaling decode thread to stop\n");
-        {
-            std::lock_guard queue_lock(queue_mutex);
-            queue_count = 0;
-            queue_read = 0;
-            queue_write = 0;
-        }
-        queue_condition.notify_all();
-        printf("[VideoReceiver] Waiting for decode thread to join...\n");
-        fflush(stdout);
-        fflush(stderr);
-
-        const auto watchdog = start_join_watchdog();
-        decode_thread.join();
-        watchdog->done();
-        printf("[VideoReceiver] Decode thread joined successfully\n");
-    }
-
-    if (scaler != nullptr) {
-        sws_freeContext(scaler);
-        scaler = nullptr;
-    }
-    if (packet != nullptr) {
-        av_packet_free(&packet);
-    }
-    if (decoded_frame != nullptr) {
-        av_frame_free(&decoded_frame);
-    }
-    if (newest_picture != nullptr) {
-        av_frame_free(&newest_picture);
-    }
-    if (codec_context != nullptr) {
-        avcodec_free_context(&codec_context);
-    }
-    back_buffer = {};
-    {
-        std::lock_guard picture_lock(picture_mutex);
-        front_buffer = {};
-    }
-    release_screen_audio();
-    {
-        std::lock_guard slots_lock(slots_mutex);
-        frame_slots.clear();
-        buffered_bytes = 0;
-    }
-    {
-        std::lock_guard queue_lock(queue_mutex);
-        decode_queue.clear();
-        queue_count = 0;
-        queue_read = 0;
-        queue_write = 0;
-    }
-    printf("[VideoReceiver] Decode and codec cleanup complete\n");
+void VideoDecoder::report_gate() {
+    stats.frames_skipped.store(gate.frames_skipped(), std::memory_order_relaxed);
+    stats.keyframe_waits.store(gate.waits(), std::memory_order_relaxed);
+    stats.keyframe_waits_given_up.store(gate.waits_given_up(), std::memory_order_relaxed);
 }
 
 }  // namespace nimbar::client

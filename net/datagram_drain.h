@@ -1,0 +1,51 @@
+#pragma once
+
+// Reading everything that waits on a socket in one go, for a main loop that must stay live: a
+// burst of fragments is read at once instead of one datagram per pass, while a flood faster than
+// the reads cannot keep the loop from its window events.
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+
+#include "net/udp_socket.h"
+
+namespace nimbar::net {
+
+struct DrainLimits {
+    int first_wait_ms = 0;  // how long to wait for a first datagram; 0 or less: never wait
+    std::chrono::steady_clock::duration budget{};  // the longest time spent reading after it
+    int clock_stride = 16;                         // datagrams read between two looks at the clock
+};
+
+// Reads datagrams into `buffer` and calls sink(data, length, arrived) for each, until none waits,
+// a read fails or the budget is spent. `arrived` is read from the clock once per clock_stride
+// datagrams, so it may be late by that many reads. Returns how many datagrams were handed on.
+template <typename Sink>
+int drain_datagrams(UDPSocket& socket, std::span<uint8_t> buffer, const DrainLimits& limits,
+                    Sink&& sink) {
+    using Clock = std::chrono::steady_clock;
+    int length = socket.receive(buffer.data(), buffer.size(), limits.first_wait_ms);
+    if (length <= 0) {
+        return 0;
+    }
+    auto now = Clock::now();
+    const auto deadline = now + limits.budget;
+    int count = 0;
+    for (;;) {
+        sink(buffer.data(), length, now);
+        ++count;
+        if (count % limits.clock_stride == 0) {
+            now = Clock::now();
+            if (now >= deadline) {
+                return count;
+            }
+        }
+        length = socket.receive(buffer.data(), buffer.size(), 0);
+        if (length <= 0) {
+            return count;
+        }
+    }
+}
+
+}  // namespace nimbar::net

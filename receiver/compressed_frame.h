@@ -1,0 +1,38 @@
+#pragma once
+
+// One complete compressed video frame on its way from reassembly to the decoder.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nimbar::client {
+
+// Extra zero bytes after every frame handed to the decoder: libavcodec may read up to this far past
+// a packet's end (AV_INPUT_BUFFER_PADDING_SIZE, 64 in every release this builds with).
+inline constexpr size_t DECODER_INPUT_PADDING = 64;
+
+struct CompressedFrame {
+    using Clock = std::chrono::steady_clock;
+
+    std::vector<uint8_t> bytes;  // the frame, then DECODER_INPUT_PADDING zero bytes
+    size_t length = 0;           // the frame's own length
+    uint32_t frame_id = 0;
+    bool keyframe = false;             // decodable on its own
+    Clock::time_point completed_at{};  // arrival of its last fragment
+    // A frame before this one was lost (given up, overtaken, purged or flushed), so this one may
+    // refer to a picture the decoder never saw. lost_at is when the first such loss was noticed.
+    bool follows_loss = false;
+    Clock::time_point lost_at{};
+
+    // Marks the frame as following a loss noticed at `when`, keeping an earlier loss's time.
+    void mark_loss(Clock::time_point when) {
+        if (!follows_loss) {
+            follows_loss = true;
+            lost_at = when;
+        }
+    }
+};
+
+}  // namespace nimbar::client

@@ -1,0 +1,68 @@
+#pragma once
+
+// Rebuilds compressed video frames from fragment datagrams, gives up the frames that stay
+// incomplete, and says what each fragment did. Main thread only: it has no lock.
+//
+// Rules, in the order they apply to a fragment:
+// - Malformed fragments (see protocol::video_fragment_acceptable), fragments of frames older than
+//   the newest completed one, and fragments of the newest completed frame itself are dropped.
+// - A new frame id finding PURGE_TRIGGER_SLOTS slots or PURGE_TRIGGER_BYTES bytes held first
+//   purges slots down to PURGE_TARGET_SLOTS; the purged frames are lost.
+// - A completed frame drops every older slot; those frames are lost, without a line.
+// - After each stored fragment, frames incomplete SLOT_TIMEOUT after their first fragment are
+//   given up with a "Dropped frame" line on stderr.
+// A completed frame is marked as following a loss when any frame was lost since the frame
+// completed before it.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+
+#include "receiver/compressed_frame.h"
+#include "receiver/frame_slot.h"
+#include "receiver/keyframe.h"
+
+namespace nimbar::client {
+
+// What one fragment datagram did.
+struct FragmentResult {
+    bool stored = false;                       // new, and kept; false: dropped
+    std::optional<CompressedFrame> completed;  // the frame it completed
+    uint32_t frames_lost = 0;                  // frames given up while handling it
+    uint32_t frames_timed_out = 0;             // of those, the ones with a "Dropped frame" line
+};
+
+class FrameReassembler {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit FrameReassembler(VideoCodec codec = VideoCodec::VP8) : codec(codec) {}
+
+    // Takes one fragment datagram (AUDIO_FLAG clear) that arrived at `now`.
+    FragmentResult add(std::span<const uint8_t> datagram, Clock::time_point now);
+
+    // Forgets every frame under reassembly and any loss not yet reported with a completed frame.
+    void clear();
+
+    size_t slot_count() const { return slots.size(); }
+    // The bytes the slots hold, as counted when they come and go.
+    uint64_t buffered_bytes() const { return held_bytes; }
+
+  private:
+    // Each drops slots and returns how many frames were lost with them.
+    uint32_t purge();
+    uint32_t erase_up_to(uint32_t frame_id);
+    uint32_t sweep(Clock::time_point now);
+    void note_loss(Clock::time_point now);
+
+    VideoCodec codec;
+    std::unordered_map<uint32_t, FrameSlot> slots;
+    uint64_t held_bytes = 0;
+    uint32_t last_completed_frame_id = 0;
+    bool last_completed_valid = false;  // 0 names no frame until one completes
+    std::optional<Clock::time_point> loss_since_last_completed;
+};
+
+}  // namespace nimbar::client

@@ -1,0 +1,60 @@
+#pragma once
+
+// Decides, frame by frame in stream order, which frames the decoder may see. After a loss (a frame
+// before this one never reached the decoder, or the decoder failed one) every frame until the next
+// keyframe refers to a picture the decoder does not have: decoded, it would show a damaged picture
+// as if it were true. Those frames are skipped, and the last true picture stays up until a
+// keyframe comes. A host that never sends one does not freeze the stream for good: after
+// KEYFRAME_WAIT_LIMIT frames are decoded again, damaged or not. Pure logic: the caller gives the
+// time.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace nimbar::client {
+
+// Longest wait for a keyframe after a loss: long enough for a keyframe request to be answered even
+// when the first one or its answer is lost, short enough that a host that never answers costs a
+// frozen picture only briefly.
+inline constexpr auto KEYFRAME_WAIT_LIMIT = std::chrono::seconds(2);
+// While waiting, the keyframe is asked for again this often (the viewer paces what it sends).
+inline constexpr auto KEYFRAME_ASK_AGAIN = std::chrono::milliseconds(500);
+
+class KeyframeGate {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Verdict {
+        bool decode = false;
+        bool ask_for_keyframe = false;  // a keyframe is wanted from the host
+    };
+
+    // For the next frame: whether it is a keyframe, whether a frame before it was lost (and when
+    // that was noticed).
+    Verdict admit(bool keyframe, bool follows_loss, Clock::time_point lost_at,
+                  Clock::time_point now);
+    // The decoder failed the frame it was given: what follows may refer to it.
+    void decoder_failed(Clock::time_point now);
+
+    // The loss that the next true picture repairs, if any; cleared as it is read.
+    std::optional<Clock::time_point> take_loss_to_heal();
+
+    bool waiting() const { return wait_started.has_value(); }
+    uint64_t frames_skipped() const { return skipped; }
+    uint64_t waits() const { return wait_count; }
+    uint64_t waits_given_up() const { return given_up; }
+
+  private:
+    void start_wait(Clock::time_point now);
+    void note_loss(Clock::time_point when);
+
+    std::optional<Clock::time_point> wait_started;
+    Clock::time_point last_ask{};
+    std::optional<Clock::time_point> unhealed_loss;
+    uint64_t skipped = 0;
+    uint64_t wait_count = 0;
+    uint64_t given_up = 0;
+};
+
+}  // namespace nimbar::client

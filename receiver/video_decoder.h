@@ -1,0 +1,84 @@
+#pragma once
+
+// The video decoder and its thread: complete frames from the decode queue through libavcodec,
+// past the keyframe gate, and the newest picture of each batch converted to BGRA at the
+// receiver's size and published to the picture hand-off.
+//
+// The thread reads `running` at each decision point (on waking, before each frame, before
+// publishing); the owner stops it by clearing `running` and aborting the queue, then joins it.
+// Everything else here belongs to the thread while it runs.
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "receiver/compressed_frame.h"
+#include "receiver/decode_queue.h"
+#include "receiver/keyframe.h"
+#include "receiver/keyframe_gate.h"
+#include "receiver/picture_handoff.h"
+#include "receiver/receiver_stats.h"
+
+struct AVCodec;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace nimbar::client {
+
+class VideoDecoder {
+  public:
+    // Raises `keyframe_requested` when a keyframe is wanted from the host. All references outlive
+    // the decoder.
+    VideoDecoder(DecodeQueue& queue, PictureHandoff& pictures, ReceiverStats& stats,
+                 std::atomic<bool>& keyframe_requested)
+        : queue(queue), pictures(pictures), stats(stats), keyframe_requested(keyframe_requested) {}
+    ~VideoDecoder();  // joins a thread still running (the owner normally has), then releases
+    VideoDecoder(const VideoDecoder&) = delete;
+    VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+    // Opens the decoder for pictures converted to width x height. False after one line on
+    // stderr, with nothing left open.
+    bool open(VideoCodec codec, int width, int height);
+    // Starts the decode thread. `running` outlives it.
+    void start(const std::atomic<bool>& running);
+    bool thread_started() const { return thread.joinable(); }
+    // Waits for the thread to end. A watchdog reports on stderr a join blocked for more than 5 s;
+    // the join itself waits as long as it takes.
+    void join();
+    // Frees the conversion, packet, pictures and the decoder context, in that order; safe to
+    // repeat. After the join.
+    void release();
+
+  private:
+    void run(const std::atomic<bool>& running);
+    // Sends one frame to the decoder; true when it delivered a picture (kept in newest_picture).
+    bool decode(const CompressedFrame& frame);
+    void count_decode_error();
+    // Converts newest_picture into the hand-off's back buffer and publishes it.
+    void publish(CompressedFrame::Clock::time_point completed_at);
+    void report_gate();
+
+    DecodeQueue& queue;
+    PictureHandoff& pictures;
+    ReceiverStats& stats;
+    std::atomic<bool>& keyframe_requested;
+
+    int width = 0;
+    int height = 0;
+    const AVCodec* codec = nullptr;
+    AVCodecContext* codec_context = nullptr;
+    AVFrame* decoded_frame = nullptr;
+    AVPacket* packet = nullptr;
+    // The newest picture the decoder delivered, kept for conversion: a receive that finds nothing
+    // ready empties decoded_frame.
+    AVFrame* newest_picture = nullptr;
+    SwsContext* scaler = nullptr;
+    uint32_t decode_error_count = 0;  // failures since the last picture
+    KeyframeGate gate;
+    std::thread thread;
+};
+
+}  // namespace nimbar::client

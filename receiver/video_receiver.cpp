@@ -1,0 +1,47 @@
+// The receiver's video path on the main thread: fragments to the reassembler, complete frames to
+// the decode queue, losses to the counters and the keyframe request.
+
+#include "receiver/video_receiver.h"
+
+#include <cstdio>
+
+namespace nimbar::client {
+
+void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length) {
+    handle_video_packet(datagram, length, Clock::now());
+}
+
+void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
+                                        Clock::time_point now) {
+    if (!running || length < 0) {
+        return;
+    }
+    FragmentResult result = reassembler.add({datagram, static_cast<size_t>(length)}, now);
+    if (!result.stored) {
+        return;
+    }
+    stats.fragments_stored.fetch_add(1, std::memory_order_relaxed);
+    if (result.completed) {
+        stats.frames_completed.fetch_add(1, std::memory_order_relaxed);
+        const size_t flushed = decode_queue.push(std::move(*result.completed), now);
+        stats.frames_flushed.fetch_add(flushed, std::memory_order_relaxed);
+    }
+    stats.frames_lost.fetch_add(result.frames_lost, std::memory_order_relaxed);
+    if (result.frames_timed_out > 0) {
+        stats.frames_dropped.fetch_add(result.frames_timed_out, std::memory_order_relaxed);
+        if (!keyframe_requested) {
+            fprintf(stderr, "[VideoReceiver] Requesting keyframe due to dropped frames\n");
+            keyframe_requested = true;
+        }
+    }
+}
+
+bool VideoReceiver::take_keyframe_request() {
+    return keyframe_requested.exchange(false);
+}
+
+void VideoReceiver::wait_for_picture(std::chrono::milliseconds limit) {
+    pictures.wait_for_picture(limit, [&] { return !running || decode_queue.idle(); });
+}
+
+}  // namespace nimbar::client
