@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Shows the whole system at work: stream_host streams its moving test pattern as VP8 with a stereo
 # tone into video_player, and as raw frames into stream_preview beside it. Without a display it
-# runs under Xvfb, zooms the viewer in with the mouse wheel over a point of the picture, and saves
-# screenshots, demo-viewer.png and demo-preview.png; with a display the windows stay up until you
-# close them.
+# runs under Xvfb with a window manager, places the two windows side by side, zooms the viewer in
+# with the mouse wheel over the middle of its green bar, and saves screenshots, demo-viewer.png
+# (zoomed in, with the control bar the mouse brought up) and demo-preview.png; with a display the
+# windows stay up until you close them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,7 +15,8 @@ bash scripts/build.sh >/dev/null
 source scripts/lib/display.sh
 headless=0
 [ -n "${DISPLAY:-}" ] || headless=1
-start_virtual_display
+# A window manager places and stacks the windows as on a desktop.
+start_virtual_display --window-manager
 
 viewer_port=${DEMO_VIEWER_PORT:-47810}
 host_port=${DEMO_HOST_PORT:-47811}
@@ -64,10 +66,17 @@ pids+=("$!")
 
 if [ "$headless" -eq 1 ]; then
     sleep 3
-    viewer_window=$(xdotool search --name "^Stream: Demo\$" | head -n 1)
-    preview_window=$(xdotool search --name "^Stream Preview Demo\$" | head -n 1)
-    # Two wheel steps over the orange block's row, a little left of centre.
-    xdotool mousemove --window "$viewer_window" 380 430
+    viewer_window=$(xdotool search --onlyvisible --name "^Stream: Demo\$" | head -n 1)
+    preview_window=$(xdotool search --onlyvisible --name "^Stream Preview Demo\$" | head -n 1)
+    # Side by side: the viewer (960 x 540 on this 1920 x 1080 screen) at the left, the preview
+    # (640 x 360) right of it; neither covers the other.
+    xdotool windowmove --sync "$viewer_window" 0 0
+    xdotool windowmove --sync "$preview_window" 980 0
+    xdotool windowactivate --sync "$viewer_window"
+    # Two wheel steps over the middle of the green bar: the picture's centre column, a third of
+    # the way down. The point stays where it is while the picture grows around it.
+    eval "$(xdotool getwindowgeometry --shell "$viewer_window")"
+    xdotool mousemove --window "$viewer_window" $((WIDTH / 2)) $((HEIGHT / 3))
     xdotool click 4 click 4
     sleep 1
     import -window "$viewer_window" "$root/demo-viewer.png"

@@ -21,9 +21,10 @@ constexpr int RECEIVE_WAIT_MS = 5;
 // shows it rather than the picture before; a 1080p frame decodes in a few milliseconds. Input
 // waits no longer than this, and a decoder that has fallen behind only slows the passes to it.
 constexpr auto PICTURE_WAIT_LIMIT = std::chrono::milliseconds(8);
-// Longest a pass spends reading datagrams already waiting: long enough to empty the socket at
-// hundreds of megabits a second, short enough that input and drawing stay live under a flood.
-constexpr auto DRAIN_BUDGET = std::chrono::milliseconds(4);
+// Longest a pass spends reading datagrams already waiting: long enough to keep up with a stream
+// where a read is slow (under wine about 100 us a datagram, so 50 Mbit/s takes half of every
+// second), short enough that input and drawing stay live under a flood.
+constexpr auto DRAIN_BUDGET = std::chrono::milliseconds(16);
 // Datagrams read between two looks at the clock while draining.
 constexpr int DRAIN_CLOCK_STRIDE = 16;
 // The control bar hides after this long without mouse motion or a volume key.
