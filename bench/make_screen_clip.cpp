@@ -4,12 +4,15 @@
 // few hundred Mbit/s by the rectangle's size.
 //
 //   make_screen_clip --out <file.bgra> [--frames <n>] [--video <w>x<h>]
-//                    [--report <kbit/s>] [--fps <rate>] [--keyframe-interval <frames>]
+//                    [--report <kbit/s> [--ivf <file.ivf>]] [--fps <rate>]
+//                    [--keyframe-interval <frames>]
 //       writes n frames (default 60) with a w x h noise rectangle (default 640x360), then, with
 //       --report, encodes them as `stream_host --codec vp8 --preencode n` would (same encoder,
 //       same settings) and prints one line: "[Clip] frames=.. sent=.. keyframes=..
 //       first_keyframe_bytes=.. max_keyframe_fragments=.. max_fragments=.. oversized=.. mbps=..
 //       inter_mbps=.." (sent: frames the host keeps; oversized ones it skips; mbps over the loop).
+//       --ivf also writes the frames the host keeps to an IVF file at --fps, for
+//       `stream_host --codec vp8 --clip <file.ivf>` and for other senders and decoders.
 //       --sizes 1 also lists every frame's size on stderr.
 //   make_screen_clip --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]
 //       writes one frame whose keyframe, encoded as stream_host encodes its first frame at that
@@ -27,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "host/ivf_file.h"
 #include "host/video_encoder.h"
 #include "protocol/fragmenter.h"
 #include "protocol/media_datagram.h"
@@ -34,6 +38,7 @@
 namespace {
 
 using nimbar::host::EncoderSettings;
+using nimbar::host::IvfWriter;
 using nimbar::host::VideoCodec;
 using nimbar::host::VideoEncoder;
 
@@ -57,6 +62,7 @@ struct Options {
     int video_width = 640;
     int video_height = 360;
     int report_kbps = 0;
+    std::string ivf;  // with report_kbps: where the kept frames go as an IVF file
     int fps = 30;
     int keyframe_interval = 300;  // stream_host's default
     int fit_fragments = 0;
@@ -161,6 +167,11 @@ int write_clip(const Options& options) {
         !encoder.open(settings_for(options.report_kbps, options.fps, options.keyframe_interval))) {
         return 1;
     }
+    IvfWriter ivf;
+    if (!options.ivf.empty() && !ivf.open(options.ivf, VideoCodec::VP8, WIDTH, HEIGHT,
+                                          static_cast<uint32_t>(options.fps))) {
+        return 1;
+    }
     std::vector<uint8_t> bgra(size_t{WIDTH} * HEIGHT * 4);
     std::vector<uint8_t> encoded;
     uint64_t bytes = 0;
@@ -199,6 +210,9 @@ int write_clip(const Options& options) {
             fprintf(stderr, "[Clip] frame %d: %zu bytes%s\n", i + 1, encoded.size(),
                     keyframe ? " (keyframe)" : "");
         }
+        if (!options.ivf.empty() && !ivf.add(encoded)) {
+            return 1;
+        }
         ++sent;
         bytes += encoded.size();
         if (!keyframe) {
@@ -216,6 +230,9 @@ int write_clip(const Options& options) {
     }
     if (!file) {
         fprintf(stderr, "[Clip] Error: writing %s failed\n", options.out.c_str());
+        return 1;
+    }
+    if (!options.ivf.empty() && !ivf.finish()) {
         return 1;
     }
     if (report) {
@@ -308,6 +325,8 @@ bool parse(int argc, char** argv, Options& options) {
             }
         } else if (name == "--report") {
             options.report_kbps = std::atoi(value);
+        } else if (name == "--ivf") {
+            options.ivf = value;
         } else if (name == "--fps") {
             options.fps = std::atoi(value);
         } else if (name == "--keyframe-interval") {
@@ -324,7 +343,8 @@ bool parse(int argc, char** argv, Options& options) {
     }
     return !options.out.empty() && options.frames > 0 && options.fps > 0 &&
            options.video_width > 0 && options.video_height > 0 &&
-           (options.fit_fragments == 0 || options.fit_kbps > 0);
+           (options.fit_fragments == 0 || options.fit_kbps > 0) &&
+           (options.ivf.empty() || (options.report_kbps > 0 && options.fit_fragments == 0));
 }
 
 }  // namespace
@@ -334,8 +354,8 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, options)) {
         fprintf(
             stderr,
-            "usage: %s --out <file.bgra> [--frames <n>] [--video <w>x<h>] [--report <kbit/s>] "
-            "[--fps <rate>] [--keyframe-interval <frames>]\n"
+            "usage: %s --out <file.bgra> [--frames <n>] [--video <w>x<h>] [--report <kbit/s> "
+            "[--ivf <file.ivf>]] [--fps <rate>] [--keyframe-interval <frames>]\n"
             "       %s --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]\n",
             argv[0], argv[0]);
         return 1;

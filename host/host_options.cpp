@@ -163,6 +163,11 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
             options.listen_port = static_cast<uint16_t>(integer);
         } else if (std::strcmp(option, "--video") == 0) {
             options.video = value;
+        } else if (std::strcmp(option, "--clip") == 0) {
+            if (*value == '\0') {
+                return bad_value(option, value, "an IVF file");
+            }
+            options.clip = value;
         } else if (std::strcmp(option, "--preencode") == 0) {
             if (!read_integer(value, 1, MAX_PREENCODE_FRAMES, integer)) {
                 return bad_value(option, value, "a frame count from 1 to 3600");
@@ -233,7 +238,8 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
               std::pair{options.spread, "--spread"},
               std::pair{options.impairments.loss > 0.0, "--loss"},
               std::pair{options.impairments.duplicate > 0.0, "--duplicate"},
-              std::pair{options.impairments.reorder, "--reorder"}}) {
+              std::pair{options.impairments.reorder, "--reorder"},
+              std::pair{!options.clip.empty(), "--clip"}}) {
             if (given) {
                 fprintf(stderr, "[Host] Error: %s does nothing with --codec none\n", name);
                 return false;
@@ -247,6 +253,15 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
             fprintf(stderr, "[Host] Error: --input and --video exclude each other\n");
             return false;
         }
+        // The clip's frames are sent as they are: nothing to read pictures from or to encode.
+        for (const auto& [given, name] : {std::pair{!options.input.empty(), "--input"},
+                                          std::pair{!options.video.empty(), "--video"},
+                                          std::pair{options.preencode > 0, "--preencode"}}) {
+            if (given && !options.clip.empty()) {
+                fprintf(stderr, "[Host] Error: --clip and %s exclude each other\n", name);
+                return false;
+            }
+        }
         return true;
     }
     // Raw mode neither encodes nor listens nor carries audio; these would silently do nothing.
@@ -256,6 +271,7 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
     }
     for (const auto& [given, name] : {std::pair{!options.video.empty(), "--video"},
                                       std::pair{options.preencode > 0, "--preencode"},
+                                      std::pair{!options.clip.empty(), "--clip"},
                                       std::pair{options.listen_port != 0, "--listen-port"}}) {
         if (given) {
             fprintf(stderr, "[Host] Error: %s needs --codec vp8 or h264\n", name);
@@ -279,8 +295,9 @@ void print_host_usage(const char* program) {
         "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n"
         "          [--codec raw|vp8|h264|none] [--bitrate <kbit/s>]\n"
         "          [--keyframe-interval <frames>] [--listen-port <port>] [--video <file>]\n"
-        "          [--preencode <n>] [--audio tone|<file.wav>] [--audio-loss <fraction>]\n"
-        "          [--audio-drift-ppm <n>] [--audio-bitrate <kbit/s>] [--first-frame-id <id>]\n",
+        "          [--preencode <n> | --clip <file.ivf>] [--audio tone|<file.wav>]\n"
+        "          [--audio-loss <fraction>] [--audio-drift-ppm <n>] [--audio-bitrate <kbit/s>]\n"
+        "          [--first-frame-id <id>]\n",
         program);
 }
 

@@ -34,6 +34,9 @@ struct HostOptions {
     uint16_t listen_port = 0;  // where the viewer's control datagrams arrive; 0: not listened to
     std::string video;         // a video file to decode as the frames; the test pattern when empty
     int preencode = 0;         // when above 0, the first this many frames are encoded once, looped
+    // An IVF file of compressed frames of the chosen codec, streamed in a loop instead of anything
+    // encoded; the stream's size is the file's, not width x height.
+    std::string clip;
 
     // Screen audio, for the viewer only.
     std::string audio;        // "tone", a WAV file, or empty for none

@@ -54,6 +54,11 @@ int main(int argc, char** argv) {
     if (options.codec == HostCodec::None) {
         printf("[Host] Streaming audio only for %.3f s to 127.0.0.1:%u\n",
                options.duration_seconds(), static_cast<unsigned>(options.port));
+    } else if (!options.clip.empty()) {
+        // The clip's own size applies, not --width and --height.
+        printf("[Host] Streaming %lld %s frames of %s at %.3g fps to 127.0.0.1:%u\n",
+               static_cast<long long>(options.frame_total()), codec_name(options.codec),
+               options.clip.c_str(), options.fps, static_cast<unsigned>(options.port));
     } else {
         printf("[Host] Streaming %lld %s %dx%d frames at %.3g fps to 127.0.0.1:%u\n",
                static_cast<long long>(options.frame_total()), codec_name(options.codec),

@@ -13,6 +13,7 @@
 #include "host/control_listener.h"
 #include "host/frame_sender.h"
 #include "host/frame_source.h"
+#include "host/ivf_file.h"
 #include "host/pacer.h"
 #include "host/video_encoder.h"
 #include "host/video_file_source.h"
@@ -22,11 +23,6 @@
 namespace nimbar::host {
 
 namespace {
-
-struct EncodedFrame {
-    std::vector<uint8_t> bytes;
-    bool keyframe = false;
-};
 
 // The pictures to encode: the video file when one is given, otherwise the test pattern or the raw
 // BGRA file.
@@ -53,9 +49,17 @@ class PictureSource {
     std::optional<VideoFileSource> video;
 };
 
+VideoCodec video_codec(HostCodec codec) {
+    return codec == HostCodec::H264 ? VideoCodec::H264 : VideoCodec::VP8;
+}
+
+const char* codec_name(VideoCodec codec) {
+    return codec == VideoCodec::H264 ? "H.264" : "VP8";
+}
+
 EncoderSettings encoder_settings(const HostOptions& options) {
     EncoderSettings settings;
-    settings.codec = options.codec == HostCodec::H264 ? VideoCodec::H264 : VideoCodec::VP8;
+    settings.codec = video_codec(options.codec);
     settings.width = options.width;
     settings.height = options.height;
     // The encoders take whole frame rates; rate control only needs it roughly.
@@ -114,19 +118,48 @@ bool encode_clip(PictureSource& source, VideoEncoder& encoder, int count,
     return true;
 }
 
-// The video half of the stream: a picture encoded for each frame, or the pre-encoded clip over
-// and over.
+// Fills `clip` with the frames of the IVF file options.clip, which must hold options.codec and
+// start with a keyframe. False after an error line.
+bool read_clip_file(const HostOptions& options, std::vector<EncodedFrame>& clip) {
+    IvfClip file;
+    if (!read_ivf(options.clip, file)) {
+        return false;
+    }
+    const VideoCodec codec = video_codec(options.codec);
+    if (file.codec != codec) {
+        fprintf(stderr, "[Host] Error: %s holds %s, not %s as --codec says\n", options.clip.c_str(),
+                codec_name(file.codec), codec_name(codec));
+        return false;
+    }
+    // A keyframe request starts the loop over at the first frame: a viewer must be able to begin
+    // decoding there.
+    if (!file.frames.front().keyframe) {
+        fprintf(stderr, "[Host] Error: %s does not start with a keyframe\n", options.clip.c_str());
+        return false;
+    }
+    clip = std::move(file.frames);
+    return true;
+}
+
+// The video half of the stream: a picture encoded for each frame, or a clip over and over, either
+// pre-encoded or read from a file.
 class VideoFrames {
   public:
-    explicit VideoFrames(const HostOptions& options) : options(options), source(options) {}
+    explicit VideoFrames(const HostOptions& options) : options(options) {}
 
-    // The source and the encoder. False after an error line.
-    bool open() { return source.ok() && encoder.open(encoder_settings(options)); }
+    // The clip file, or the source and the encoder. False after an error line.
+    bool open() {
+        if (!options.clip.empty()) {
+            return read_clip_file(options, clip);
+        }
+        source.emplace(options);
+        return source->ok() && encoder.open(encoder_settings(options));
+    }
 
     // Encodes the clip when options.preencode asks for one. False after an error line.
     bool prepare(const std::atomic<bool>& stop) {
         return options.preencode == 0 ||
-               encode_clip(source, encoder, options.preencode, stop, clip);
+               encode_clip(*source, encoder, options.preencode, stop, clip);
     }
 
     // Sets `frame` to what goes out as frame `frame_id`, or to nullptr when nothing does this time
@@ -143,7 +176,7 @@ class VideoFrames {
             clip_position = (clip_position + 1) % clip.size();
             return true;
         }
-        if (!encode_next(source, encoder, frame_id, force_keyframe, picture, fresh)) {
+        if (!encode_next(*source, encoder, frame_id, force_keyframe, picture, fresh)) {
             return false;
         }
         if (fresh.bytes.empty()) {
@@ -158,7 +191,7 @@ class VideoFrames {
 
   private:
     const HostOptions& options;
-    PictureSource source;
+    std::optional<PictureSource> source;  // none with a clip file
     VideoEncoder encoder;
     std::vector<EncodedFrame> clip;
     size_t clip_position = 0;

@@ -29,4 +29,9 @@ inline void store_u32_le(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+inline void store_u64_le(uint8_t* p, uint64_t v) {
+    store_u32_le(p, static_cast<uint32_t>(v));
+    store_u32_le(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
 }  // namespace nimbar::protocol

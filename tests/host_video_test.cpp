@@ -1,25 +1,32 @@
 // The host's compressed mode as the viewer meets it: keyframes that a decoder opened without side
 // information can start at, the viewer's control datagrams arriving mid-stream, and whole streams
-// on loopback reassembled, decoded and compared with the test pattern.
+// on loopback reassembled, decoded and compared with the test pattern; IVF clips written, read
+// back by libavformat, refused when broken and streamed as they are.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
 #include "host/host_options.h"
+#include "host/ivf_file.h"
 #include "host/test_pattern.h"
 #include "host/video_encoder.h"
+#include "protocol/byte_order.h"
 #include "protocol/control_datagram.h"
 #include "tests/support/host_stream.h"
 
@@ -317,6 +324,128 @@ TEST(HostVideoStream, AFrameTooLargeToSendIsSkippedWithALineAndTheNextIsAKeyfram
     EXPECT_EQ(keyframe_ids(HostCodec::H264, frames), std::vector<uint32_t>{2});
 }
 
+using Clip = std::vector<std::vector<uint8_t>>;
+
+// Frames of several fragments, one byte, exactly one fragment and a part; VP8 by their first byte,
+// a keyframe only first and only when asked.
+Clip vp8_clip(bool starts_with_keyframe) {
+    Clip frames;
+    for (const size_t size : {3000, 1, 1400, 2801}) {
+        frames.push_back(support::noise(size, static_cast<uint32_t>(frames.size())));
+        frames.back()[0] = frames.size() == 1 && starts_with_keyframe ? 0x10 : 0x11;
+    }
+    return frames;
+}
+
+void write_clip(const std::string& path, const Clip& frames) {
+    IvfWriter writer;
+    ASSERT_TRUE(writer.open(path, VideoCodec::VP8, 320, 240, 30));
+    for (const auto& frame : frames) {
+        ASSERT_TRUE(writer.add(frame));
+    }
+    ASSERT_TRUE(writer.finish());
+}
+
+TEST(HostIvfClip, WrittenFramesReadBackAndStreamAsTheyAreLoopedInOrder) {
+    const Clip written = vp8_clip(true);
+    const support::TempFile file("clip.ivf", {});
+    write_clip(file.path, written);
+    // libavformat reads the same VP8 frames, timestamped one frame apart.
+    AVFormatContext* format = avformat_alloc_context();
+    format->flags |= AVFMT_FLAG_NOPARSE;  // the frames are noise, nothing a VP8 parser could read
+    ASSERT_EQ(avformat_open_input(&format, file.path.c_str(), nullptr, nullptr), 0);
+    const AVCodecParameters* stream = format->streams[0]->codecpar;
+    EXPECT_TRUE(stream->codec_id == AV_CODEC_ID_VP8 && stream->width == 320 &&
+                stream->height == 240);
+    AVPacket* packet = av_packet_alloc();
+    for (int64_t i = 0; av_read_frame(format, packet) == 0; ++i, av_packet_unref(packet)) {
+        ASSERT_LT(i, 4);
+        EXPECT_EQ(Clip::value_type(packet->data, packet->data + packet->size), written[i]);
+        EXPECT_EQ(packet->pts, i);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+
+    support::LoopbackReceiver receiver;
+    HostOptions options = video_options(HostCodec::VP8, 16, 16);  // the file's size applies
+    options.clip = file.path;
+    options.frames = 10;
+    StreamSummary summary;
+    support::run_to_end(options, receiver, summary);
+    const Frames frames = receiver.frames();
+    ASSERT_EQ(frames.size(), 10u);
+    for (const auto& [id, bytes] : frames) {
+        EXPECT_EQ(bytes, written[(id - 1) % written.size()]) << "frame " << id;
+    }
+    EXPECT_EQ(summary.keyframes, 3u);  // as read: the first frame only, each time round
+}
+
+TEST(HostIvfClip, KeyframesAreToldByTheBitstream) {
+    const std::vector<std::tuple<VideoCodec, std::vector<uint8_t>, bool>> frames = {
+        {VideoCodec::VP8, {0x10, 0x02}, true},
+        {VideoCodec::VP8, {0x11, 0x02}, false},
+        {VideoCodec::VP8, {}, false},
+        {VideoCodec::H264,
+         {0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xce, 0, 0, 1, 0x65, 0x88},
+         true},
+        {VideoCodec::H264, {0, 0, 0, 1, 0x41, 0x9a, 0, 1, 0x65, 0x88}, false},
+        {VideoCodec::H264, {0, 0, 1}, false},
+    };
+    for (const auto& [codec, bytes, keyframe] : frames) {
+        EXPECT_EQ(is_keyframe(codec, bytes), keyframe) << ::testing::PrintToString(bytes);
+    }
+}
+
+TEST(HostIvfClip, BrokenFilesAndUnfitClipsAreRefusedWithOneLine) {
+    const support::TempFile good("good.ivf", {});
+    write_clip(good.path, vp8_clip(true));
+    std::ifstream stream(good.path, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(stream), {}};
+    const auto cut = [&](size_t size) {
+        return Clip::value_type(bytes.begin(), bytes.begin() + size);
+    };
+    const auto patched = [&](size_t at, uint32_t value) {
+        Clip::value_type copy = bytes;
+        protocol::store_u32_le(&copy[at], value);
+        return copy;
+    };
+    const std::vector<std::pair<Clip::value_type, std::string>> files = {
+        {{}, " is too short for an IVF header"},
+        {cut(31), " is too short for an IVF header"},
+        {patched(0, 0), " is not an IVF file"},
+        {patched(8, 0), " holds neither VP80 nor H264"},
+        {cut(32), " holds no frames"},
+        {cut(40), ": the header of frame 1 is cut short"},
+        {cut(bytes.size() - 1), ": frame 4 is cut short"},
+        {patched(32, 1'400'001), ": frame 1 is 1400001 bytes, not 1 to 1400000"},
+        {patched(32, 0xFFFFFFFF), ": frame 1 is 4294967295 bytes, not 1 to 1400000"},
+    };
+    for (const auto& [contents, line] : files) {
+        const support::TempFile file("broken.ivf", contents);
+        IvfClip clip;
+        CaptureStderr();
+        EXPECT_FALSE(read_ivf(file.path, clip));
+        EXPECT_EQ(GetCapturedStderr(), "[Host] Error: " + file.path + line + "\n");
+    }
+    // Well formed, yet no clip to stream.
+    const std::vector<std::tuple<HostCodec, Clip, std::string>> clips = {
+        {HostCodec::VP8, vp8_clip(false), " does not start with a keyframe"},
+        {HostCodec::H264, vp8_clip(true), " holds VP8, not H.264 as --codec says"},
+        {HostCodec::VP8, Clip(3601, {0x10}), " holds more than 3600 frames"},
+    };
+    for (const auto& [codec, frames, line] : clips) {
+        const support::TempFile file("unfit.ivf", {});
+        write_clip(file.path, frames);
+        HostOptions options = video_options(codec, 16, 16);
+        options.clip = file.path;
+        const std::atomic<bool> stop{false};
+        StreamSummary summary;
+        CaptureStderr();
+        EXPECT_FALSE(stream_video_frames(options, stop, summary));
+        EXPECT_EQ(GetCapturedStderr(), "[Host] Error: " + file.path + line + "\n");
+    }
+}
+
 TEST(HostVideoOptions, MistakesGetOneExactLine) {
     const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
         {{"--codec", "vp9"}, "--codec takes raw, vp8, h264 or none, not 'vp9'"},
@@ -324,6 +453,9 @@ TEST(HostVideoOptions, MistakesGetOneExactLine) {
         {{"--codec", "vp8", "--listen-port", "5000"}, "--listen-port must differ from --port"},
         {{"--codec", "raw", "--preencode", "10"}, "--preencode needs --codec vp8 or h264"},
         {{"--codec"}, "unknown option or missing value: --codec"},
+        {{"--clip", "a.ivf"}, "--clip needs --codec vp8 or h264"},
+        {{"--codec", "h264", "--clip", "a.ivf", "--input", "a.bgra"},
+         "--clip and --input exclude each other"},
     };
     for (auto [args, line] : cases) {
         args.insert(args.begin(), {"stream_host", "--port", "5000"});

@@ -1,6 +1,6 @@
-#include "receiver/keyframe.h"
+#include "protocol/keyframe.h"
 
-namespace nimbar::client {
+namespace nimbar::protocol {
 
 namespace {
 
@@ -34,4 +34,4 @@ bool is_h264_idr(std::span<const uint8_t> frame) {
     return false;
 }
 
-}  // namespace nimbar::client
+}  // namespace nimbar::protocol
