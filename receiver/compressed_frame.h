@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace nimbar::client {
@@ -25,6 +26,9 @@ struct CompressedFrame {
     // refer to a picture the decoder never saw. lost_at is when the first such loss was noticed.
     bool follows_loss = false;
     Clock::time_point lost_at{};
+    // A keyframe was among the frames lost before this one: the host does send keyframes, so a
+    // wait for one is worth keeping up. When its loss was noticed.
+    std::optional<Clock::time_point> keyframe_lost_at;
 
     // Marks the frame as following a loss noticed at `when`, keeping an earlier loss's time.
     void mark_loss(Clock::time_point when) {

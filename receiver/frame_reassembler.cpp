@@ -30,7 +30,7 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
     }
     if (!slots.contains(header->frame_id) &&
         (slots.size() >= PURGE_TRIGGER_SLOTS || held_bytes >= PURGE_TRIGGER_BYTES)) {
-        result.frames_lost += purge();
+        result.frames_lost += purge(now);
         note_loss(now);
     }
     FrameSlot& slot = slots[header->frame_id];
@@ -53,7 +53,7 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
         frame.completed_at = now;
         last_completed_frame_id = header->frame_id;
         last_completed_valid = true;
-        const uint32_t overtaken = erase_up_to(header->frame_id);
+        const uint32_t overtaken = erase_up_to(header->frame_id, now);
         if (overtaken > 0) {
             result.frames_lost += overtaken;
             note_loss(now);
@@ -62,6 +62,8 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
             frame.mark_loss(*loss_since_last_completed);
             loss_since_last_completed.reset();
         }
+        frame.keyframe_lost_at = keyframe_lost_since_last_completed;
+        keyframe_lost_since_last_completed.reset();
         result.completed = std::move(frame);
     }
 
@@ -78,6 +80,14 @@ void FrameReassembler::clear() {
     slots.clear();
     held_bytes = 0;
     loss_since_last_completed.reset();
+    keyframe_lost_since_last_completed.reset();
+}
+
+void FrameReassembler::note_lost_slot(const FrameSlot& slot, Clock::time_point now) {
+    if (!keyframe_lost_since_last_completed && slot.fragment_count > 0 && slot.received_mask[0] &&
+        is_keyframe(codec, {slot.buffer.data(), slot.fragment_sizes[0]})) {
+        keyframe_lost_since_last_completed = now;
+    }
 }
 
 void FrameReassembler::note_loss(Clock::time_point now) {
@@ -86,10 +96,11 @@ void FrameReassembler::note_loss(Clock::time_point now) {
     }
 }
 
-uint32_t FrameReassembler::purge() {
+uint32_t FrameReassembler::purge(Clock::time_point now) {
     uint32_t lost = 0;
     while (slots.size() > PURGE_TARGET_SLOTS) {
         const auto first = slots.begin();
+        note_lost_slot(first->second, now);
         held_bytes -= first->second.buffer.size();
         slots.erase(first);
         ++lost;  // a complete frame never stays in a slot
@@ -97,14 +108,17 @@ uint32_t FrameReassembler::purge() {
     return lost;
 }
 
-uint32_t FrameReassembler::erase_up_to(uint32_t frame_id) {
+uint32_t FrameReassembler::erase_up_to(uint32_t frame_id, Clock::time_point now) {
     uint32_t lost = 0;
     std::erase_if(slots, [&](const auto& entry) {
         if (entry.first > frame_id) {
             return false;
         }
         held_bytes -= entry.second.buffer.size();
-        lost += entry.first < frame_id ? 1 : 0;
+        if (entry.first < frame_id) {
+            note_lost_slot(entry.second, now);
+            ++lost;
+        }
         return true;
     });
     return lost;
@@ -125,6 +139,7 @@ uint32_t FrameReassembler::sweep(Clock::time_point now) {
                     "[VideoReceiver] Dropped frame %u: %d/%d fragments received (%.1f%% loss)\n",
                     entry.first, static_cast<int>(slot.received_count),
                     static_cast<int>(slot.fragment_count), static_cast<double>(loss));
+            note_lost_slot(slot, now);
             ++dropped;
         }
         held_bytes -= slot.buffer.size();

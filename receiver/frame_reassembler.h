@@ -12,7 +12,7 @@
 // - After each stored fragment, frames incomplete SLOT_TIMEOUT after their first fragment are
 //   given up with a "Dropped frame" line on stderr.
 // A completed frame is marked as following a loss when any frame was lost since the frame
-// completed before it.
+// completed before it, and as following a lost keyframe when one of those began as a keyframe.
 
 #include <chrono>
 #include <cstdint>
@@ -52,10 +52,12 @@ class FrameReassembler {
 
   private:
     // Each drops slots and returns how many frames were lost with them.
-    uint32_t purge();
-    uint32_t erase_up_to(uint32_t frame_id);
+    uint32_t purge(Clock::time_point now);
+    uint32_t erase_up_to(uint32_t frame_id, Clock::time_point now);
     uint32_t sweep(Clock::time_point now);
     void note_loss(Clock::time_point now);
+    // Notes a keyframe when the slot given up holds the start of one.
+    void note_lost_slot(const FrameSlot& slot, Clock::time_point now);
 
     VideoCodec codec;
     std::unordered_map<uint32_t, FrameSlot> slots;
@@ -63,6 +65,7 @@ class FrameReassembler {
     uint32_t last_completed_frame_id = 0;
     bool last_completed_valid = false;  // 0 names no frame until one completes
     std::optional<Clock::time_point> loss_since_last_completed;
+    std::optional<Clock::time_point> keyframe_lost_since_last_completed;
 };
 
 }  // namespace nimbar::client

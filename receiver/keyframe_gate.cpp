@@ -2,12 +2,11 @@
 
 namespace nimbar::client {
 
-KeyframeGate::Verdict KeyframeGate::admit(bool keyframe, bool follows_loss,
-                                          Clock::time_point lost_at, Clock::time_point now) {
+KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::time_point now) {
     Verdict verdict;
-    if (follows_loss) {
-        note_loss(lost_at);
-        if (!keyframe && !waiting()) {
+    if (frame.follows_loss) {
+        note_loss(frame.lost_at);
+        if (!frame.keyframe && !waiting()) {
             start_wait(now);
             verdict.ask_for_keyframe = true;
         }
@@ -16,12 +15,15 @@ KeyframeGate::Verdict KeyframeGate::admit(bool keyframe, bool follows_loss,
         verdict.decode = true;
         return verdict;
     }
-    if (keyframe) {
+    if (frame.keyframe) {
         wait_started.reset();
         verdict.decode = true;
         return verdict;
     }
-    if (now - *wait_started >= KEYFRAME_WAIT_LIMIT) {
+    if (frame.keyframe_lost_at && *frame.keyframe_lost_at > wait_renewed) {
+        wait_renewed = *frame.keyframe_lost_at;
+    }
+    if (now - wait_renewed >= KEYFRAME_WAIT_LIMIT) {
         wait_started.reset();
         ++given_up;
         verdict.decode = true;
@@ -50,6 +52,7 @@ std::optional<KeyframeGate::Clock::time_point> KeyframeGate::take_loss_to_heal()
 
 void KeyframeGate::start_wait(Clock::time_point now) {
     wait_started = now;
+    wait_renewed = now;
     last_ask = now;
     ++wait_count;
 }

@@ -5,12 +5,15 @@
 // keyframe refers to a picture the decoder does not have: decoded, it would show a damaged picture
 // as if it were true. Those frames are skipped, and the last true picture stays up until a
 // keyframe comes. A host that never sends one does not freeze the stream for good: after
-// KEYFRAME_WAIT_LIMIT frames are decoded again, damaged or not. Pure logic: the caller gives the
-// time.
+// KEYFRAME_WAIT_LIMIT without a keyframe even starting to arrive, frames are decoded again, damaged
+// or not. A keyframe that began to arrive and was lost shows that the host answers, and the wait
+// goes on. Pure logic: the caller gives the time.
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+
+#include "receiver/compressed_frame.h"
 
 namespace nimbar::client {
 
@@ -30,10 +33,8 @@ class KeyframeGate {
         bool ask_for_keyframe = false;  // a keyframe is wanted from the host
     };
 
-    // For the next frame: whether it is a keyframe, whether a frame before it was lost (and when
-    // that was noticed).
-    Verdict admit(bool keyframe, bool follows_loss, Clock::time_point lost_at,
-                  Clock::time_point now);
+    // For the next frame in stream order (its keyframe and loss marks are what count), at `now`.
+    Verdict admit(const CompressedFrame& frame, Clock::time_point now);
     // The decoder failed the frame it was given: what follows may refer to it.
     void decoder_failed(Clock::time_point now);
 
@@ -50,6 +51,7 @@ class KeyframeGate {
     void note_loss(Clock::time_point when);
 
     std::optional<Clock::time_point> wait_started;
+    Clock::time_point wait_renewed{};  // the wait's start, or the last keyframe lost since
     Clock::time_point last_ask{};
     std::optional<Clock::time_point> unhealed_loss;
     uint64_t skipped = 0;

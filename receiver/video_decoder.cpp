@@ -145,8 +145,7 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
             if (!running) {
                 break;
             }
-            const auto verdict =
-                gate.admit(frame.keyframe, frame.follows_loss, frame.lost_at, Clock::now());
+            const auto verdict = gate.admit(frame, Clock::now());
             if (verdict.ask_for_keyframe) {
                 keyframe_requested = true;
             }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 #include "protocol/fragmenter.h"
@@ -199,6 +200,22 @@ TEST_F(ReassemblyTest, LossesMarkTheNextCompletedFrame) {
     GetCapturedStderr();  // the sweep's lines
 }
 
+TEST_F(ReassemblyTest, AKeyframeLostOnItsWayIsNotedWithTheNextFrame) {
+    // A VP8 keyframe of 3 fragments (its first byte's bit 0 clear) loses its last one.
+    std::vector<uint8_t> keyframe = frame_bytes(4000, 0);
+    keyframe[0] = 0x50;
+    feed_frame(1, keyframe, {0, 1}, milliseconds(0));
+    std::vector<uint8_t> delta = frame_bytes(100, 1);
+    delta[0] = 0x51;
+    feed_frame(2, delta, {}, milliseconds(20));
+    feed_frame(3, delta, {}, milliseconds(40));
+    ASSERT_EQ(completed.size(), 2u);
+    EXPECT_EQ(completed[0].keyframe_lost_at, t0 + milliseconds(20));
+    EXPECT_TRUE(completed[0].follows_loss);
+    EXPECT_FALSE(completed[0].keyframe);
+    EXPECT_FALSE(completed[1].keyframe_lost_at);
+}
+
 TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250Ms) {
     const auto frame = frame_bytes(14000, 1);  // 10 fragments
     CaptureStderr();
@@ -308,41 +325,63 @@ TEST(DecodeQueueTest, AFullQueueIsFlushedForTheNewestFrame) {
     EXPECT_EQ(queue.size(), 0u);
 }
 
+// A frame as the gate sees it: keyframe or not, and what was lost before it.
+CompressedFrame gated(bool keyframe, std::optional<Clock::time_point> lost_at = std::nullopt,
+                      std::optional<Clock::time_point> keyframe_lost_at = std::nullopt) {
+    CompressedFrame frame;
+    frame.keyframe = keyframe;
+    if (lost_at) {
+        frame.mark_loss(*lost_at);
+    }
+    frame.keyframe_lost_at = keyframe_lost_at;
+    return frame;
+}
+
 TEST(KeyframeGateTest, AfterALossOnlyAKeyframeIsDecoded) {
     KeyframeGate gate;
     const auto t = Clock::now();
-    EXPECT_TRUE(gate.admit(false, false, {}, t).decode);
+    EXPECT_TRUE(gate.admit(gated(false), t).decode);
     EXPECT_FALSE(gate.take_loss_to_heal());
 
-    const auto first = gate.admit(false, true, t + milliseconds(5), t + milliseconds(10));
+    const auto first = gate.admit(gated(false, t + milliseconds(5)), t + milliseconds(10));
     EXPECT_FALSE(first.decode);
     EXPECT_TRUE(first.ask_for_keyframe);
-    const auto second = gate.admit(false, false, {}, t + milliseconds(40));
+    const auto second = gate.admit(gated(false), t + milliseconds(40));
     EXPECT_FALSE(second.decode);
     EXPECT_FALSE(second.ask_for_keyframe);  // asked 30 ms ago
-    EXPECT_TRUE(gate.admit(false, false, {}, t + milliseconds(520)).ask_for_keyframe);  // again
-    EXPECT_TRUE(gate.admit(true, false, {}, t + milliseconds(600)).decode);
+    EXPECT_TRUE(gate.admit(gated(false), t + milliseconds(520)).ask_for_keyframe);  // and again
+    EXPECT_TRUE(gate.admit(gated(true), t + milliseconds(600)).decode);
     EXPECT_EQ(gate.take_loss_to_heal(), t + milliseconds(5));
     EXPECT_FALSE(gate.take_loss_to_heal());
     EXPECT_EQ(gate.frames_skipped(), 3u);
     EXPECT_EQ(gate.waits(), 1u);
 
     // A keyframe right after a loss needs no wait, and still heals it.
-    EXPECT_TRUE(gate.admit(true, true, t + milliseconds(700), t + milliseconds(710)).decode);
+    EXPECT_TRUE(gate.admit(gated(true, t + milliseconds(700)), t + milliseconds(710)).decode);
     EXPECT_EQ(gate.take_loss_to_heal(), t + milliseconds(700));
     EXPECT_EQ(gate.waits(), 1u);
 }
 
-TEST(KeyframeGateTest, ADecoderFailureWaitsAndAHostWithoutKeyframesIsGivenUpOn) {
-    KeyframeGate gate;
+// Without a keyframe even starting to arrive, the wait ends after its limit; a keyframe that began
+// to arrive and was lost shows the host answers, and renews it.
+TEST(KeyframeGateTest, AHostWithoutKeyframesIsGivenUpOnAfterTheLimit) {
     const auto t = Clock::now();
+    const auto limit = KEYFRAME_WAIT_LIMIT;
+    KeyframeGate gate;
     gate.decoder_failed(t);
     EXPECT_TRUE(gate.waiting());
-    EXPECT_FALSE(gate.admit(false, false, {}, t + KEYFRAME_WAIT_LIMIT - milliseconds(1)).decode);
-    EXPECT_TRUE(gate.admit(false, false, {}, t + KEYFRAME_WAIT_LIMIT).decode);
+    EXPECT_FALSE(gate.admit(gated(false), t + limit - milliseconds(1)).decode);
+    EXPECT_TRUE(gate.admit(gated(false), t + limit).decode);
     EXPECT_FALSE(gate.waiting());
     EXPECT_EQ(gate.waits_given_up(), 1u);
     EXPECT_EQ(gate.take_loss_to_heal(), t);
+
+    KeyframeGate answered;
+    answered.admit(gated(false, t), t);
+    const auto renewed = t + milliseconds(1500);
+    EXPECT_FALSE(answered.admit(gated(false, t, renewed), renewed).decode);
+    EXPECT_FALSE(answered.admit(gated(false), t + limit + milliseconds(100)).decode);
+    EXPECT_TRUE(answered.admit(gated(false), renewed + limit).decode);
 }
 
 }  // namespace
