@@ -66,8 +66,14 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
     }
     const std::span<const uint8_t> datagram(data, static_cast<size_t>(length));
     const protocol::FragmentHeader header = *protocol::read_fragment_header(datagram);
-    if (!protocol::preview_frame_id_acceptable(header.frame_id, last_completed_id)) {
-        return;
+    switch (ids.check(header.frame_id, now)) {
+        case protocol::FrameIdVerdict::Drop:
+            return;
+        case protocol::FrameIdVerdict::Restart:
+            start_over(header.frame_id, now);
+            break;
+        case protocol::FrameIdVerdict::Take:
+            break;
     }
 
     PendingFrame* frame = find_or_insert(header.frame_id);
@@ -97,7 +103,7 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
     }
 
     if (is_complete(*frame)) {
-        complete(header.frame_id, *frame);
+        complete(header.frame_id, *frame, now);
     }
     expire(now);
 }
@@ -152,7 +158,7 @@ size_t FrameAssembler::preallocate() {
     return spare_pixels.size();
 }
 
-void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame) {
+void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame, Clock::time_point now) {
     if (frame.recycled) {
         // Every stored fragment filled exactly its slot; only slots past the count are stale.
         zero_range(frame.pixels, size_t{frame.fragment_count} * FRAGMENT_PAYLOAD,
@@ -163,10 +169,19 @@ void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame) {
     latest_frame = std::move(frame.pixels);
     frame.pixels = {};
     last_completed_id = frame_id;
+    ids.completed(frame_id, now);
     ++totals.frames_completed;
     if (pending.size() > PRUNE_THRESHOLD) {
         prune_behind_newest();
     }
+}
+
+void FrameAssembler::start_over(uint32_t frame_id, Clock::time_point now) {
+    for (auto record = pending.begin(); record != pending.end();) {
+        record = erase_record(record);
+    }
+    ids.restart(frame_id, now);
+    last_completed_id = 0;
 }
 
 void FrameAssembler::prune_behind_newest() {

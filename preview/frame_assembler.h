@@ -3,14 +3,17 @@
 // Rebuilds the preview's raw frames from fragment datagrams and keeps the newest completed frame
 // for the main loop to show. Fragments may arrive in any order, twice, or never: duplicates and
 // anything not newer than the newest completed frame are dropped, and frames still incomplete
-// 100 ms after their first fragment are discarded. Nothing is ever reported; every unusable
-// datagram is dropped without a word. Single-threaded.
+// 100 ms after their first fragment are discarded. Frame ids implausibly far ahead are dropped too,
+// until the stream has completed nothing for a second (protocol::FrameIdWindow). Nothing is ever
+// reported; every unusable datagram is dropped without a word. Single-threaded.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
+
+#include "protocol/frame_id_window.h"
 
 namespace nimbar::preview {
 
@@ -62,7 +65,10 @@ class FrameAssembler {
 
     PendingFrame* find_or_insert(uint32_t frame_id);
     bool start_frame(PendingFrame& frame, uint16_t fragment_count, Clock::time_point now);
-    void complete(uint32_t frame_id, PendingFrame& frame);
+    void complete(uint32_t frame_id, PendingFrame& frame, Clock::time_point now);
+    // Drops every frame under assembly and forgets the newest completed id: the stream goes on
+    // from `frame_id`, with numbering of its own.
+    void start_over(uint32_t frame_id, Clock::time_point now);
     void prune_behind_newest();
     void expire(Clock::time_point now);
     Records::iterator erase_record(Records::iterator record);
@@ -77,6 +83,7 @@ class FrameAssembler {
     // frame costs neither an allocation nor zero-filling megabytes it will overwrite anyway.
     std::vector<std::vector<uint8_t>> spare_pixels;
     uint32_t last_completed_id = 0;
+    protocol::FrameIdWindow ids{1};  // frame ids start at 1
     int width;
     int height;
     size_t frame_bytes;

@@ -81,13 +81,6 @@ bool audio_datagram_acceptable(const CommonHeader& header, size_t datagram_lengt
 inline bool fragment_index_acceptable(uint16_t fragment_index, uint16_t first_fragment_count) {
     return fragment_index < first_fragment_count;
 }
-// The viewer still takes fragments of the newest completed frame's id; the preview does not.
-inline bool video_frame_id_acceptable(uint32_t frame_id, uint32_t newest_completed) {
-    return frame_id >= newest_completed;
-}
-inline bool preview_frame_id_acceptable(uint32_t frame_id, uint32_t newest_completed) {
-    return frame_id > newest_completed;
-}
 
 // Preview: how many payload bytes of a fragment to store, given the room left in the frame from the
 // fragment's offset. payload_size is trusted only as far as the datagram really reaches.

@@ -23,10 +23,19 @@ constexpr auto SLOT_TIMEOUT = std::chrono::milliseconds(250);
 FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::time_point now) {
     FragmentResult result;
     const auto header = protocol::read_fragment_header(datagram);
-    if (!header || !protocol::video_fragment_acceptable(*header, datagram.size()) ||
-        !protocol::video_frame_id_acceptable(header->frame_id, last_completed_frame_id) ||
-        (last_completed_valid && header->frame_id == last_completed_frame_id)) {
-        return result;  // malformed, stale, or of a frame already on its way to the decoder
+    if (!header || !protocol::video_fragment_acceptable(*header, datagram.size())) {
+        return result;
+    }
+    switch (ids.check(header->frame_id, now)) {
+        case protocol::FrameIdVerdict::Drop:
+            return result;  // stale (its frame, or a newer one, is on its way), or far ahead
+        case protocol::FrameIdVerdict::Restart:
+            result.frames_lost += erase_up_to(UINT32_MAX, now);
+            ids.restart(header->frame_id, now);
+            note_loss(now);
+            break;
+        case protocol::FrameIdVerdict::Take:
+            break;
     }
     if (!slots.contains(header->frame_id) &&
         (slots.size() >= PURGE_TRIGGER_SLOTS || held_bytes >= PURGE_TRIGGER_BYTES)) {
@@ -51,8 +60,7 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
         frame.frame_id = header->frame_id;
         frame.keyframe = is_keyframe(codec, {frame.bytes.data(), frame.length});
         frame.completed_at = now;
-        last_completed_frame_id = header->frame_id;
-        last_completed_valid = true;
+        ids.completed(header->frame_id, now);
         const uint32_t overtaken = erase_up_to(header->frame_id, now);
         if (overtaken > 0) {
             result.frames_lost += overtaken;

@@ -4,8 +4,9 @@
 // incomplete, and says what each fragment did. Main thread only: it has no lock.
 //
 // Rules, in the order they apply to a fragment:
-// - Malformed fragments (see protocol::video_fragment_acceptable), fragments of frames older than
-//   the newest completed one, and fragments of the newest completed frame itself are dropped.
+// - Malformed fragments (see protocol::video_fragment_acceptable), fragments of the newest
+//   completed frame or older ones, and fragments implausibly far ahead are dropped; when nothing
+//   completes for a while, such fragments start the stream over (protocol::FrameIdWindow).
 // - A new frame id finding PURGE_TRIGGER_SLOTS slots or PURGE_TRIGGER_BYTES bytes held first
 //   purges slots down to PURGE_TARGET_SLOTS; the purged frames are lost.
 // - A completed frame drops every older slot; those frames are lost, without a line.
@@ -20,6 +21,7 @@
 #include <span>
 #include <unordered_map>
 
+#include "protocol/frame_id_window.h"
 #include "receiver/compressed_frame.h"
 #include "receiver/frame_slot.h"
 #include "receiver/keyframe.h"
@@ -62,8 +64,7 @@ class FrameReassembler {
     VideoCodec codec;
     std::unordered_map<uint32_t, FrameSlot> slots;
     uint64_t held_bytes = 0;
-    uint32_t last_completed_frame_id = 0;
-    bool last_completed_valid = false;  // 0 names no frame until one completes
+    protocol::FrameIdWindow ids{0};
     std::optional<Clock::time_point> loss_since_last_completed;
     std::optional<Clock::time_point> keyframe_lost_since_last_completed;
 };

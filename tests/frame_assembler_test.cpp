@@ -351,5 +351,23 @@ TEST_F(FrameAssemblerTest, ManyNewFrameIdsHoldBoundedMemory) {
     EXPECT_EQ(assembler.newest_completed_id(), 1000u);
 }
 
+// One stray datagram far ahead must not freeze the stream; a host that takes over with its own
+// numbering is followed once the old stream has stalled for a second.
+TEST_F(FrameAssemblerTest, AStrayIdFarAheadCannotFreezeTheStreamButATakeoverIsFollowed) {
+    feed_frame(1);
+    feed(raw_fragment(4294967295u, 0, 0, 10, 10), milliseconds(10));  // would complete at once
+    feed_frame(2, {0, 1, 2}, milliseconds(33));
+    EXPECT_EQ(assembler.newest_completed_id(), 2u);
+    EXPECT_EQ(assembler.get_latest_frame(), frame_content(2));
+
+    feed_frame(5000000, {0, 1, 2}, milliseconds(500));
+    EXPECT_EQ(assembler.newest_completed_id(), 2u);
+    feed_frame(5000001, {0, 1, 2}, milliseconds(1033));
+    EXPECT_EQ(assembler.newest_completed_id(), 5000001u);
+    EXPECT_EQ(assembler.get_latest_frame(), frame_content(5000001));
+    feed_frame(3, {0, 1, 2}, milliseconds(1066));  // the old stream is stale now
+    EXPECT_EQ(assembler.newest_completed_id(), 5000001u);
+}
+
 }  // namespace
 }  // namespace nimbar::preview

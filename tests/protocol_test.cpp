@@ -8,6 +8,7 @@
 
 #include "protocol/byte_order.h"
 #include "protocol/fragmenter.h"
+#include "protocol/frame_id_window.h"
 #include "protocol/media_datagram.h"
 
 namespace nimbar::protocol {
@@ -187,6 +188,36 @@ TEST(Fragmenter, RefusesWhatItCannotCut) {
     EXPECT_EQ(write_fragment_datagram(frame, 1, 2, std::span(datagram, 240)), 240u);  // 200 left
     std::vector<uint8_t> huge(MAX_RAW_FRAGMENTS * FRAGMENT_PAYLOAD + 1);
     EXPECT_EQ(write_fragment_datagram(huge, 1, 0, datagram), 0u);
+}
+
+TEST(FrameIdWindow, TakesNewerIdsDropsStaleAndFarOnesAndFollowsAStuckStream) {
+    using std::chrono::milliseconds;
+    using enum FrameIdVerdict;
+    const auto t = FrameIdWindow::Clock::now();
+    FrameIdWindow viewer(0);
+    FrameIdWindow preview(1);
+    EXPECT_EQ(viewer.check(0, t), Take);
+    EXPECT_EQ(preview.check(0, t), Drop);
+    EXPECT_EQ(preview.check(65536, t), Take);
+    EXPECT_EQ(preview.check(65537, t), Drop);
+
+    preview.completed(10, t);
+    struct Case {
+        uint32_t id;
+        int at_ms;
+        FrameIdVerdict verdict;
+    };
+    for (const auto [id, at_ms, verdict] :
+         {Case{10, 0, Drop}, Case{9, 0, Drop}, Case{11, 0, Take}, Case{10 + 65536, 0, Take},
+          Case{10 + 65537, 0, Drop}, Case{4294967295u, 999, Drop},
+          // Nothing completed for a second: the stream goes on from whatever arrives.
+          Case{4294967295u, 1000, Restart}, Case{5, 1000, Restart}, Case{11, 1000, Take}}) {
+        EXPECT_EQ(preview.check(id, t + milliseconds(at_ms)), verdict) << id << " at " << at_ms;
+    }
+    preview.restart(5, t + milliseconds(1000));
+    EXPECT_EQ(preview.check(5, t + milliseconds(1000)), Take);
+    EXPECT_EQ(preview.check(4, t + milliseconds(1000)), Drop);
+    EXPECT_EQ(preview.check(5 + 65535, t + milliseconds(1000)), Take);
 }
 
 }  // namespace

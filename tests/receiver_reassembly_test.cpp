@@ -216,6 +216,25 @@ TEST_F(ReassemblyTest, AKeyframeLostOnItsWayIsNotedWithTheNextFrame) {
     EXPECT_FALSE(completed[1].keyframe_lost_at);
 }
 
+// One stray datagram far ahead must not freeze the stream; a host that takes over with its own
+// numbering is followed once the old stream has stalled for a second.
+TEST_F(ReassemblyTest, AStrayIdFarAheadCannotFreezeTheStreamButATakeoverIsFollowed) {
+    feed_frame(1, frame_bytes(100, 1));
+    feed(raw_fragment(4294967295u, 0, 1, 10, 10, 9), milliseconds(10));  // would complete at once
+    feed_frame(2, frame_bytes(100, 2), {}, milliseconds(33));
+    ASSERT_EQ(completed.size(), 2u);
+    EXPECT_EQ(completed[1].frame_id, 2u);
+
+    feed_frame(5000000, frame_bytes(100, 3), {}, milliseconds(500));
+    EXPECT_EQ(completed.size(), 2u);
+    feed_frame(5000001, frame_bytes(100, 4), {}, milliseconds(1033));
+    ASSERT_EQ(completed.size(), 3u);
+    EXPECT_EQ(completed[2].frame_id, 5000001u);
+    EXPECT_TRUE(completed[2].follows_loss);  // another stream: decoded from its keyframe on
+    feed_frame(3, frame_bytes(100, 5), {}, milliseconds(1066));  // the old one is stale now
+    EXPECT_EQ(completed.size(), 3u);
+}
+
 TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250Ms) {
     const auto frame = frame_bytes(14000, 1);  // 10 fragments
     CaptureStderr();
