@@ -1,5 +1,6 @@
 #include "receiver/video_decoder.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -10,6 +11,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "receiver/ffmpeg_log.h"
 #include "receiver/picture_conversion.h"
 
 namespace nimbar::client {
@@ -24,6 +26,11 @@ using Clock = CompressedFrame::Clock;
 // Decoder threads. Slice threading only: frame threading would hold each picture back until the
 // next frame is sent, so the last change before a pause would stay invisible.
 constexpr int DECODER_THREADS = 2;
+// Pictures the decoder may make, as a multiple of the receiver's own size: a stream may be larger
+// than announced (a 4K screen for a 1080p window is 4 times), but a keyframe that claims
+// 16383 x 16383 must not make the decoder allocate gigabytes. Never below 4K UHD.
+constexpr int64_t MAX_PICTURE_SIZE_FACTOR = 16;
+constexpr int64_t MIN_PICTURE_LIMIT = 3840 * 2160;
 // Decoder failures in a row that are logged; later ones in the same run are only counted.
 constexpr uint32_t LOGGED_DECODE_ERRORS = 5;
 // How long a join may block before the watchdog says so (the join itself keeps waiting).
@@ -64,6 +71,7 @@ VideoDecoder::~VideoDecoder() {
 }
 
 bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_height) {
+    route_ffmpeg_log();
     width = picture_width;
     height = picture_height;
     const bool h264 = video_codec == VideoCodec::H264;
@@ -82,6 +90,8 @@ bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_h
     codec_context->thread_count = DECODER_THREADS;
     codec_context->thread_type = FF_THREAD_SLICE;
     codec_context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    codec_context->max_pixels =
+        std::max(MIN_PICTURE_LIMIT, MAX_PICTURE_SIZE_FACTOR * int64_t{width} * int64_t{height});
     if (avcodec_open2(codec_context, codec, nullptr) < 0) {
         fprintf(stderr, "[VideoReceiver] Failed to open VP8 decoder\n");
         avcodec_free_context(&codec_context);

@@ -195,6 +195,36 @@ TEST(DecodeErrors, FiveLinesAndOneKeyframeRequestPerRunOfFailures) {
     EXPECT_TRUE(receiver.take_keyframe_request());
 }
 
+// A keyframe that claims a picture far larger than the receiver's is refused before the decoder
+// allocates for it, as a decoder failure; and what FFmpeg says comes tagged, a whole line each.
+TEST(DecodeErrors, AnOversizedPictureIsRefusedAndTheLibrarysLinesAreTagged) {
+    const auto frames = testing::encode_pattern(VideoCodec::VP8, 320, 240, 2);
+    ASSERT_EQ(frames.size(), 2u);
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
+    CaptureStderr();
+    feed_frame(receiver, frames[1], 1);  // a delta frame with no keyframe before it
+    ASSERT_TRUE(wait_until([&] { return receiver.statistics().decode_errors.load() >= 1; }));
+    auto huge = frames[0];
+    // The keyframe header's 14-bit width and height (bytes 6 to 9): 16383 x 16383.
+    huge[6] = 0xFF;
+    huge[7] = 0x3F;
+    huge[8] = 0xFF;
+    huge[9] = 0x3F;
+    feed_frame(receiver, huge, 2);
+    ASSERT_TRUE(wait_until([&] { return receiver.statistics().decode_errors.load() >= 2; }));
+    ASSERT_TRUE(feed_and_wait(receiver, frames[0], 3, 1));  // a true keyframe still decodes
+    const std::string errors = GetCapturedStderr();
+    EXPECT_NE(errors.find("[VideoReceiver] vp8: Discarding interframe without a prior keyframe!\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("Picture size 16383x16383 is invalid\n"), std::string::npos) << errors;
+    for (size_t at = 0; at < errors.size(); at = errors.find('\n', at) + 1) {
+        EXPECT_EQ(errors.compare(at, 16, "[VideoReceiver] "), 0) << errors.substr(at);
+    }
+    expect_pattern_bars(receiver.newest_picture(), 320, 240);
+}
+
 // Everything the receiver writes to stdout while `action` runs.
 template <typename Action>
 std::string stdout_of(Action action) {
