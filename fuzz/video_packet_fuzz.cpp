@@ -1,6 +1,7 @@
 // Any sequence of datagrams into the viewer's frame reassembly (FrameReassembler, without a
 // decoder): no crash, no read past a datagram, never more slots or bytes than the purge allows,
-// and no bytes counted once the slots are gone.
+// no bytes counted once the slots are gone, and completed frame ids that only grow, unless nothing
+// completed for the frame id window's resynchronisation time.
 //
 // Input: a stream of [u16 length][length bytes] records, each handed over as one datagram; the
 // time advances 30 ms per datagram so that the 250 ms sweep runs too.
@@ -10,7 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <optional>
 #include "fuzz/datagram_records.h"
+
+#include "protocol/frame_id_window.h"
 #include "receiver/frame_reassembler.h"
 
 namespace {

@@ -52,9 +52,7 @@ void clear_unstored(PendingFrame& frame) {
 }  // namespace
 
 FrameAssembler::FrameAssembler(int width, int height)
-    : width(width),
-      height(height),
-      frame_bytes(static_cast<size_t>(width > 0 ? width : 0) * (height > 0 ? height : 0) * 4) {}
+    : frame_bytes(static_cast<size_t>(width > 0 ? width : 0) * (height > 0 ? height : 0) * 4) {}
 
 void FrameAssembler::handle_datagram(const uint8_t* data, int length) {
     handle_datagram(data, length, Clock::now());

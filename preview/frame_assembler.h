@@ -84,8 +84,6 @@ class FrameAssembler {
     std::vector<std::vector<uint8_t>> spare_pixels;
     uint32_t last_completed_id = 0;
     protocol::FrameIdWindow ids{1};  // frame ids start at 1
-    int width;
-    int height;
     size_t frame_bytes;
     AssemblerCounters totals;
 };

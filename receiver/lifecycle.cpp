@@ -1,6 +1,7 @@
 // The receiver's teardown: stop, the decode thread and codecs, the SDL objects, the destructor,
 // each step logged and flushed.
 
+#include <cstdarg>
 #include <cstdio>
 #include <thread>
 
@@ -13,8 +14,15 @@ namespace {
 // Pause before the SDL objects go, with the window still there.
 constexpr auto TEARDOWN_PAUSE = std::chrono::milliseconds(10);
 
-void log_line(const char* format, auto... values) {
-    printf(format, values...);
+// One teardown line on stdout, flushed at once: a hang further on must not hide it.
+#ifdef __GNUC__
+__attribute__((format(printf, 1, 2)))
+#endif
+void log_line(const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    vprintf(format, values);
+    va_end(values);
     fflush(stdout);
 }
 

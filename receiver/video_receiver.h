@@ -105,6 +105,8 @@ class VideoReceiver {
     // follows presents its picture instead of the one before. Returns at once when the decoder has
     // nothing in hand.
     void wait_for_picture(std::chrono::milliseconds limit);
+    // True when the decoder has nothing in hand: every complete frame was decoded or dropped.
+    bool decoder_idle() const { return decode_queue.idle(); }
     // Screen audio waiting in the playback queue, in bytes; 0 without screen audio.
     uint32_t audio_queue_bytes() const { return audio_device.queued_bytes(); }
     // A copy of the newest decoded picture (width x height BGRA), for tests and benchmarks.
