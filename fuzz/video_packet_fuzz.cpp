@@ -14,6 +14,9 @@
 #include <optional>
 #include "fuzz/datagram_records.h"
 
+#include <optional>
+#include "protocol/frame_id_window.h"
+
 #include "protocol/frame_id_window.h"
 #include "receiver/frame_reassembler.h"
 
@@ -30,13 +33,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using nimbar::client::FrameReassembler;
     FrameReassembler reassembler;
     const auto start = FrameReassembler::Clock::time_point{};
+    std::optional<uint32_t> newest;
+    auto last_completion = start;
     nimbar::fuzzing::for_each_datagram(
         data, size, 1600, [&](const uint8_t* datagram, int length, size_t index) {
-            const auto result = reassembler.add({datagram, static_cast<size_t>(length)},
-                                                start + std::chrono::milliseconds(30 * index));
-            if (result.completed &&
-                result.completed->bytes.size() != result.completed->length + 64) {
-                std::abort();
+            const auto now = start + std::chrono::milliseconds(30 * index);
+            const auto result = reassembler.add({datagram, static_cast<size_t>(length)}, now);
+            if (result.completed) {
+                const auto& frame = *result.completed;
+                if (frame.bytes.size() != frame.length + 64 ||
+                    (newest && frame.frame_id <= *newest &&
+                     now - last_completion < nimbar::protocol::FrameIdWindow::RESYNC_AFTER)) {
+                    std::abort();
+                }
+                newest = frame.frame_id;
+                last_completion = now;
             }
             if (reassembler.slot_count() > MOST_SLOTS ||
                 reassembler.buffered_bytes() > MOST_BYTES ||
