@@ -41,6 +41,12 @@ uint32_t AudioDevice::queued_bytes() const {
     return device_id == 0 ? 0 : SDL_GetQueuedAudioSize(device_id);
 }
 
+void AudioDevice::pause(bool paused) {
+    if (device_id != 0) {
+        SDL_PauseAudioDevice(device_id, paused ? 1 : 0);
+    }
+}
+
 void AudioDevice::close() {
     if (device_id != 0) {
         SDL_CloseAudioDevice(device_id);

@@ -1,7 +1,8 @@
 #pragma once
 
 // Owns one SDL audio device in queue mode: opened and started at once, fed 16-bit samples with
-// queue(), closed by close() or the destructor. Lines are tagged "[Audio]".
+// queue(), held and let go with pause(), closed by close() or the destructor. Lines are tagged
+// "[Audio]".
 
 #include <SDL.h>
 
@@ -33,8 +34,13 @@ class AudioDevice {
     // or capture device.
     void queue(const int16_t* samples, int count);
 
-    // Bytes queued and not yet handed to the device; 0 when closed.
+    // Bytes queued and not yet handed to the device; 0 when closed. Callable from any thread
+    // while the device stays open.
     uint32_t queued_bytes() const;
+
+    // Holds playback (the device plays silence and leaves the queue alone) or lets it go on.
+    // Ignored on a closed device.
+    void pause(bool paused);
 
     void close();
     bool is_open() const { return device_id != 0; }

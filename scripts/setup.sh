@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config clang-format
-  libsdl2-dev libavcodec-dev libavutil-dev libswscale-dev libavformat-dev libopus-dev
+  libsdl2-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavformat-dev
+  libopus-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool x11-apps x11-utils imagemagick openbox
 )

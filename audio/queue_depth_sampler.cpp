@@ -1,0 +1,61 @@
+#include "audio/queue_depth_sampler.h"
+
+#include <chrono>
+
+namespace nimbar::audio {
+
+namespace {
+
+// Ten looks per 20 ms device buffer, at times that drift across it; the cost is a lock and a
+// read each, a few microseconds.
+constexpr auto SAMPLE_PERIOD = std::chrono::milliseconds(2);
+
+}  // namespace
+
+void QueueDepthSampler::start(const AudioDevice& device) {
+    stop();
+    {
+        std::lock_guard lock(mutex);
+        stopping = false;
+        sum = 0;
+        count = 0;
+    }
+    thread = std::thread([this, &device] { run(device); });
+}
+
+void QueueDepthSampler::stop() {
+    if (!thread.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    thread.join();
+}
+
+std::optional<double> QueueDepthSampler::take_mean() {
+    std::lock_guard lock(mutex);
+    if (count == 0) {
+        return std::nullopt;
+    }
+    const double mean = static_cast<double>(sum) / count;
+    sum = 0;
+    count = 0;
+    return mean;
+}
+
+void QueueDepthSampler::run(const AudioDevice& device) {
+    std::unique_lock lock(mutex);
+    while (!stopping) {
+        lock.unlock();
+        const uint32_t queued = device.queued_bytes();  // SDL takes the device's own lock
+        lock.lock();
+        sum += queued;
+        ++count;
+        wake.wait_for(lock, SAMPLE_PERIOD, [this] { return stopping; });
+    }
+}
+
+}  // namespace nimbar::audio
