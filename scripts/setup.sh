@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config clang-format
+  g++ cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev
   libsdl2-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavformat-dev
   libopus-dev
   libgtest-dev libgmock-dev libbenchmark-dev

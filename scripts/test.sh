@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, then the same suite under
-# AddressSanitizer+UBSan, then the threaded tests under ThreadSanitizer, then the Windows build
-# under wine. Exits non-zero on any failure.
+# AddressSanitizer+UBSan, then the threaded tests under ThreadSanitizer, each fuzz target for a
+# short while, then the Windows build under wine. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,6 +24,8 @@ export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
+# How long each fuzz target runs here; scripts/fuzz.sh runs them longer on demand.
+readonly FUZZ_SECONDS=30
 
 configure_and_build() { # configure_and_build <dir> <target> [cmake options...]
     local dir=$1 target=$2
@@ -47,6 +49,10 @@ run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DNIMBAR_SANITIZE=address,undefine
 configure_and_build build-tsan receiver_tests -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DNIMBAR_SANITIZE=thread -DNIMBAR_BUILD_BENCH=OFF
 ctest --test-dir build-tsan --output-on-failure -j 2 -L threaded
+
+# Every fuzz target for a bounded time from seeds made of real streams: any finding fails.
+echo "== fuzz"
+bash scripts/fuzz.sh "$FUZZ_SECONDS"
 
 # The Windows programs under wine, on the same display, fed by the Linux stream_host: the unit
 # tests that need no display, then the program tests against the .exe files.
