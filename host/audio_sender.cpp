@@ -27,6 +27,7 @@ AudioSender::AudioSender(const HostOptions& options)
       bitrate_kbps(options.audio_bitrate_kbps),
       loss(options.audio_loss),
       random(options.impairments.seed),
+      jitter(options.audio_jitter_ms, options.impairments.seed),
       source(make_source(options.audio)) {}
 
 bool AudioSender::open() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/audio_encoder.h"
+#include "host/audio_jitter.h"
 #include "host/audio_source.h"
 #include "host/host_options.h"
 #include "host/stream_summary.h"
@@ -38,11 +39,19 @@ class AudioSender {
     // Packets numbered so far: the index of the next one on the audio clock.
     uint64_t packets() const { return numbered; }
 
+    // When the next packet, due at `due` on the audio clock, goes out: later by up to
+    // options.audio_jitter_ms, in bursts, from a generator of its own seeded with
+    // options.impairments.seed.
+    AudioJitter::Clock::time_point send_time(AudioJitter::Clock::time_point due) {
+        return jitter.release(due);
+    }
+
   private:
     uint16_t port;
     int bitrate_kbps;
     double loss;
     std::mt19937 random;
+    AudioJitter jitter;
     AudioSource source;
     AudioEncoder encoder;
     net::UDPSocket socket;

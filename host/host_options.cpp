@@ -30,6 +30,8 @@ constexpr int64_t MIN_AUDIO_BITRATE_KBPS = 6;
 constexpr int64_t MAX_AUDIO_BITRATE_KBPS = 510;
 // Ten percent: far past any real clock's error, while a packet still comes every 18 to 22 ms.
 constexpr int64_t MAX_AUDIO_DRIFT_PPM = 100'000;
+// A second: past any stall a host lives through while streaming; the viewer refills after less.
+constexpr int64_t MAX_AUDIO_JITTER_MS = 1000;
 
 bool read_integer(const char* text, int64_t min, int64_t max, int64_t& value) {
     errno = 0;
@@ -188,6 +190,11 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
                 return bad_value(option, value, "parts per million from -100000 to 100000");
             }
             options.audio_drift_ppm = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--audio-jitter-ms") == 0) {
+            if (!read_integer(value, 0, MAX_AUDIO_JITTER_MS, integer)) {
+                return bad_value(option, value, "milliseconds from 0 to 1000");
+            }
+            options.audio_jitter_ms = static_cast<int>(integer);
         } else if (std::strcmp(option, "--audio-bitrate") == 0) {
             if (!read_integer(value, MIN_AUDIO_BITRATE_KBPS, MAX_AUDIO_BITRATE_KBPS, integer)) {
                 return bad_value(option, value, "kbit/s from 6 to 510");
@@ -221,6 +228,7 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
         for (const auto& [given, name] :
              {std::pair{options.audio_loss > 0.0, "--audio-loss"},
               std::pair{options.audio_drift_ppm != 0, "--audio-drift-ppm"},
+              std::pair{options.audio_jitter_ms != 0, "--audio-jitter-ms"},
               std::pair{options.audio_bitrate_kbps != defaults.audio_bitrate_kbps,
                         "--audio-bitrate"}}) {
             if (given) {
@@ -288,17 +296,16 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
 }
 
 void print_host_usage(const char* program) {
-    fprintf(
-        stderr,
-        "Usage: %s --port <port> [--width <w>] [--height <h>] [--fps <rate>]\n"
-        "          [--seconds <s> | --frames <n>] [--input <file.bgra>] [--spread]\n"
-        "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n"
-        "          [--codec raw|vp8|h264|none] [--bitrate <kbit/s>]\n"
-        "          [--keyframe-interval <frames>] [--listen-port <port>] [--video <file>]\n"
-        "          [--preencode <n> | --clip <file.ivf>] [--audio tone|<file.wav>]\n"
-        "          [--audio-loss <fraction>] [--audio-drift-ppm <n>] [--audio-bitrate <kbit/s>]\n"
-        "          [--first-frame-id <id>]\n",
-        program);
+    fprintf(stderr,
+            "Usage: %s --port <port> [--width <w>] [--height <h>] [--fps <rate>]\n"
+            "          [--seconds <s> | --frames <n>] [--input <file.bgra>] [--spread]\n"
+            "          [--loss <fraction>] [--duplicate <fraction>] [--reorder] [--seed <n>]\n"
+            "          [--codec raw|vp8|h264|none] [--bitrate <kbit/s>]\n"
+            "          [--keyframe-interval <frames>] [--listen-port <port>] [--video <file>]\n"
+            "          [--preencode <n> | --clip <file.ivf>] [--audio tone|<file.wav>]\n"
+            "          [--audio-loss <fraction>] [--audio-drift-ppm <n>] [--audio-jitter-ms <ms>]\n"
+            "          [--audio-bitrate <kbit/s>] [--first-frame-id <id>]\n",
+            program);
 }
 
 }  // namespace nimbar::host

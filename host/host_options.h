@@ -44,6 +44,9 @@ struct HostOptions {
     // How far the host's audio clock is off, in parts per million: positive runs fast, so packets
     // go out more often than every 20 ms.
     int audio_drift_ppm = 0;
+    // Audio packets go out up to this many milliseconds after they fall due, in bursts, as from a
+    // host whose audio thread is held up now and then (host/audio_jitter.h).
+    int audio_jitter_ms = 0;
     int audio_bitrate_kbps = 96;
 
     // The viewer's mode: compressed video, audio, or both. Audio alone still lasts frame_total()

@@ -259,7 +259,7 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
         if (audio) {
             const auto due = audio_clock.due(audio->packets());
             if (due < end) {
-                audio_due = due;
+                audio_due = audio->send_time(due);
             }
         }
         if (!video_due && !audio_due) {

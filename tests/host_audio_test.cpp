@@ -1,6 +1,6 @@
 // The host's screen audio as the viewer meets it: the tone through a real Opus decoder, the WAV
 // reader on good, cut and broken files, and whole streams on loopback, alone and between video
-// frames, with losses and a drifting clock.
+// frames, with losses, a drifting clock and jitter.
 
 #include <gtest/gtest.h>
 #include <opus/opus.h>
@@ -17,6 +17,7 @@
 
 #include "host/audio_encoder.h"
 #include "host/audio_format.h"
+#include "host/audio_jitter.h"
 #include "host/audio_source.h"
 #include "host/host_options.h"
 #include "protocol/byte_order.h"
@@ -28,6 +29,7 @@ namespace {
 namespace support = ::nimbar::testing;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using namespace std::chrono_literals;
 
 constexpr size_t SAMPLES_PER_PACKET = size_t{AUDIO_FRAME_SAMPLES} * AUDIO_CHANNELS;
 
@@ -344,6 +346,72 @@ TEST(HostAudioStream, ADriftingClockSendsMoreOrFewerPacketsByItsPpm) {
     EXPECT_NEAR(exact, 51.0, 1.0);
     EXPECT_NEAR(static_cast<double>(summaries[1].audio_packets) / exact, 1.05, 0.03);
     EXPECT_NEAR(static_cast<double>(summaries[2].audio_packets) / exact, 0.95, 0.03);
+}
+
+TEST(HostAudioJitter, LateByUpToTheJitterInBurstsNeverEarlyNorOutOfOrder) {
+    const auto start = AudioJitter::Clock::time_point{};
+    for (const int jitter_ms : {0, 5, 20, 100}) {
+        AudioJitter jitter(jitter_ms, 3);
+        AudioJitter again(jitter_ms, 3);
+        auto last = start;
+        int late = 0;
+        int together = 0;
+        for (int i = 0; i < 1000; ++i) {
+            const auto due = start + 20ms * i;
+            const auto out = jitter.release(due);
+            EXPECT_EQ(jitter.release(due), out);  // asked again: the same
+            EXPECT_EQ(again.release(due), out);   // the same seed: the same stalls
+            EXPECT_GE(out, due);
+            EXPECT_LE(out, due + std::chrono::milliseconds(jitter_ms));
+            EXPECT_GE(out, last);
+            late += out - due > std::chrono::milliseconds(jitter_ms) / 4 ? 1 : 0;
+            together += i > 0 && out == last ? 1 : 0;
+            last = out;
+        }
+        EXPECT_EQ(late > 100, jitter_ms > 0) << jitter_ms << " ms";
+        EXPECT_EQ(together > 100, jitter_ms > 20) << jitter_ms << " ms";  // bursts
+    }
+}
+
+TEST(HostAudioStream, JitterSendsPacketsLateInOrderAndNoneEarly) {
+    HostOptions options = audio_options(1.01);
+    options.audio_jitter_ms = 20;
+    support::LoopbackReceiver receiver;
+    StreamSummary summary;
+    std::chrono::steady_clock::time_point started;
+    support::run_to_end(options, receiver, summary, &started);
+
+    std::vector<uint32_t> every(51);
+    std::iota(every.begin(), every.end(), 1u);
+    EXPECT_EQ(audio_sequences(receiver.arrivals), every);
+    int late = 0;
+    for (const support::Arrival& arrival : receiver.arrivals) {
+        const auto due = started + 20ms * static_cast<int>(arrival.sequence - 1);
+        EXPECT_GE(arrival.at, due) << "packet " << arrival.sequence;
+        late += arrival.at - due >= 5ms ? 1 : 0;
+    }
+    EXPECT_GT(late, 5);
+}
+
+TEST(HostAudioOptions, JitterTakesMillisecondsUpToASecondAndNeedsAudio) {
+    const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+        {{"--audio", "tone", "--audio-jitter-ms", "1000"}, ""},
+        {{"--audio", "tone", "--audio-jitter-ms", "1001"},
+         "[Host] Error: --audio-jitter-ms takes milliseconds from 0 to 1000, not '1001'\n"},
+        {{"--audio", "tone", "--audio-jitter-ms", "-1"},
+         "[Host] Error: --audio-jitter-ms takes milliseconds from 0 to 1000, not '-1'\n"},
+        {{"--audio-jitter-ms", "20"}, "[Host] Error: --audio-jitter-ms needs --audio\n"},
+    };
+    for (const auto& [given, line] : cases) {
+        std::vector<const char*> args = {"stream_host", "--port", "5000", "--codec", "vp8"};
+        args.insert(args.end(), given.begin(), given.end());
+        HostOptions options;
+        CaptureStderr();
+        const bool ok = parse_host_args(static_cast<int>(args.size()), args.data(), options);
+        EXPECT_EQ(GetCapturedStderr(), line);
+        EXPECT_EQ(ok, line.empty());
+        EXPECT_TRUE(!ok || options.audio_jitter_ms == 1000);
+    }
 }
 
 }  // namespace
