@@ -11,11 +11,11 @@ namespace {
 // half a second of averaging sees through both, yet lags a 1 % clock difference (10 ms a second of
 // drift) by only a few milliseconds.
 constexpr double SMOOTHING_SECONDS = 0.5;
-// A depth error of 1 ms asks for 700 ppm: an error is worked off within a few seconds.
-constexpr double PROPORTIONAL_PER_SECOND = 0.7;
+// A depth error of 1 ms asks for 1000 ppm: an error is worked off within a few seconds.
+constexpr double PROPORTIONAL_PER_SECOND = 1.0;
 // With the proportional term a damping of about 0.9: a clock difference of 1 % is learnt in about
-// 4 s, with the depth off by little more than 10 ms on the way, and without overshooting after.
-constexpr double INTEGRAL_PER_SECOND_SQUARED = 0.15;
+// 3 s, with the depth off by less than 10 ms on the way, and without overshooting after.
+constexpr double INTEGRAL_PER_SECOND_SQUARED = 0.3;
 // The correction glides, never jumps (the dead band's edge aside): from nothing to 1 % in a second,
 // too slow a change of pitch to be heard as one.
 constexpr double SLEW_PPM_PER_SECOND = 10000.0;
@@ -42,8 +42,10 @@ double PlaybackLatencyController::update(double depth_ms, double elapsed_seconds
     return applied;
 }
 
-void PlaybackLatencyController::restart() {
-    smoothed = TARGET_QUEUE_MS;
+void PlaybackLatencyController::ran_dry() {
+    integral_ppm = std::max(integral_ppm, 0.0);
+    ratio_ppm = std::max(ratio_ppm, 0.0);
+    applied = std::max(applied, 0.0);
 }
 
 }  // namespace nimbar::audio

@@ -32,10 +32,10 @@ class PlaybackLatencyController {
     // shorter; 0 inside the dead band.
     double update(double depth_ms, double elapsed_seconds);
 
-    // After the queue ran dry and was refilled: the smoothed depth starts again from the target,
-    // as the depth right after a refill says nothing of how the queue runs. The correction and
-    // what was learnt of the clocks' difference are kept.
-    void restart();
+    // The queue ran dry: the sender is not ahead of us, whatever was learnt. Any shortening, learnt
+    // or under way, stops. (A refill after running dry makes the queue deep for a while; taken
+    // for a sender running ahead, it would shorten the sound further and run it dry again.)
+    void ran_dry();
 
     // The depth as the controller sees it, smoothed, in milliseconds.
     double smoothed_depth_ms() const { return smoothed; }

@@ -52,6 +52,10 @@ struct ReceiverStats {
     std::atomic<uint64_t> audio_packets_undecodable{0};
     std::atomic<uint64_t> audio_frames_concealed{0};  // 20 ms frames standing in for lost packets
     std::atomic<uint64_t> audio_frames_skipped{0};    // not queued: playback already far behind
+    std::atomic<uint64_t> audio_underruns{0};     // the queue ran dry while playing; refilled first
+    std::atomic<uint64_t> audio_bytes_queued{0};  // all handed to the playback queue
+    std::atomic<double> audio_depth_ms{0.0};      // the queue's depth, smoothed
+    std::atomic<double> audio_correction_ppm{0.0};  // the resampling correction now applied
     DurationHistogram decode_time;         // a batch's decoding plus the conversion of its picture
     DurationHistogram latency_to_publish;  // last fragment of a frame to its picture published
     DurationHistogram latency_to_present;  // last fragment of a frame to its picture presented

@@ -20,7 +20,10 @@
 #include <vector>
 
 #include "audio/audio_device.h"
+#include "audio/drift_resampler.h"
 #include "audio/opus_decoder_handle.h"
+#include "audio/playback_latency_controller.h"
+#include "audio/queue_depth_sampler.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/picture_handoff.h"
@@ -80,14 +83,18 @@ class VideoReceiver {
     int get_height() const { return height; }
     uint32_t get_window_id() const { return window_id; }
 
-    // Opens the Opus decoder and a 48 kHz stereo playback device, once; with false, or a second
-    // time, does nothing. A failure is reported on stderr and leaves screen audio off.
+    // Opens the Opus decoder and a 48 kHz stereo playback device, held until the first packets
+    // fill its queue, once; with false, or a second time, does nothing. A failure is reported on
+    // stderr and leaves screen audio off.
     void enable_screen_audio(bool enable);
     // The gain applied from the next audio packet on; the viewer passes 0.0 while muted.
     void set_screen_volume(float gain);
     // Takes one audio datagram (AUDIO_FLAG set): conceals up to three lost packets before it,
-    // decodes it, applies the gain and queues the samples for playback. Ignored while screen audio
-    // is off or the receiver is not running. Main thread only.
+    // decodes it, applies the gain and queues the samples for playback, resampled by the small
+    // correction that holds the playback queue at its target depth whatever the sender's clock
+    // does. A queue that ran dry is refilled to the target before playback goes on; one already
+    // 200 ms deep takes nothing more. Ignored while screen audio is off or the receiver is not
+    // running. Main thread only.
     void handle_audio_packet(const uint8_t* datagram, int length);
 
     // Ends decoding and releases codecs, then the window objects; logs each step. Safe to repeat.
@@ -115,9 +122,10 @@ class VideoReceiver {
   private:
     friend struct ReceiverProbe;  // the audio tests look inside through it
 
-    // Applies the gain and queues `count` values, unless the receiver stopped or playback is
-    // already far enough behind.
-    void play(int16_t* samples, size_t count);
+    // Queues the samples staged for one datagram (stereo frames), resampled by the correction for
+    // `queued` bytes already waiting when it arrived at `now`; holds and lets go playback around
+    // a refill. Nothing once the receiver stopped or playback is already far enough behind.
+    void play(const std::vector<int16_t>& staged, uint32_t queued, Clock::time_point now);
     void release_screen_audio();
 
     std::atomic<bool> running{false};
@@ -145,8 +153,15 @@ class VideoReceiver {
     bool screen_audio_enabled = false;
     audio::AudioDevice audio_device;
     audio::OpusDecoderHandle audio_decoder;
+    audio::DriftResampler audio_resampler;
+    audio::PlaybackLatencyController audio_latency;
+    audio::QueueDepthSampler audio_depth_sampler;  // declared after the device: stops before it
     std::atomic<float> audio_gain{1.0f};
     uint32_t last_audio_sequence = 0;
+    bool audio_holding = true;  // playback held until the queue is filled
+    Clock::time_point last_audio_time{};
+    std::vector<int16_t> audio_staged;  // one datagram's samples, concealment first
+    std::vector<int16_t> audio_resampled;
 };
 
 }  // namespace nimbar::client
