@@ -130,17 +130,23 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
     receiver.heal_time.record(std::chrono::microseconds(40050));
     receiver.heal_time.record(std::chrono::microseconds(40050));
     receiver.heal_time.record(std::chrono::microseconds(95000));
+    receiver.audio_depth_ms = 41.6;
+    receiver.audio_correction_ppm = -1234.4;
+    receiver.audio_underruns = 1;
+    receiver.audio_frames_skipped = 3;
     EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(1), receiver, loop, 42.4),
               "[VideoPlayer] stats: fps=30.0 completed=31 dropped=1 Mbps=6.00 "
               "datagrams_per_s=2000 decode_p50_ms=3.1 decode_p99_ms=3.1 latency_p50_ms=7.1 "
               "latency_p99_ms=7.1 draw_p50_ms=1.1 draw_p99_ms=1.1 audio_queue_ms=42 "
-              "keyframe_requests=2 skipped=4 heal_ms=40.1/95.1\n");
+              "keyframe_requests=2 skipped=4 heal_ms=40.1/95.1 audio_depth_ms=42 "
+              "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3\n");
     // The next second starts from nothing: no pictures, fresh percentiles.
     EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(2), receiver, loop, 0),
               "[VideoPlayer] stats: fps=0.0 completed=31 dropped=1 Mbps=0.00 "
               "datagrams_per_s=0 decode_p50_ms=0.0 decode_p99_ms=0.0 latency_p50_ms=0.0 "
               "latency_p99_ms=0.0 draw_p50_ms=0.0 draw_p99_ms=0.0 audio_queue_ms=0 "
-              "keyframe_requests=2 skipped=4 heal_ms=0.0/0.0\n");
+              "keyframe_requests=2 skipped=4 heal_ms=0.0/0.0 audio_depth_ms=42 "
+              "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3\n");
 }
 
 TEST(DurationHistogram, PercentilesAreBucketEdgesFromMicrosecondsToSeconds) {

@@ -29,7 +29,8 @@ std::string ViewerStatsReporter::poll(Clock::time_point now, client::ReceiverSta
                   " Mbps=%.2f datagrams_per_s=%.0f decode_p50_ms=%.1f decode_p99_ms=%.1f"
                   " latency_p50_ms=%.1f latency_p99_ms=%.1f draw_p50_ms=%.1f draw_p99_ms=%.1f"
                   " audio_queue_ms=%.0f keyframe_requests=%" PRIu64 " skipped=%" PRIu64
-                  " heal_ms=%.1f/%.1f\n",
+                  " heal_ms=%.1f/%.1f audio_depth_ms=%.0f audio_correction_ppm=%.0f"
+                  " audio_underruns=%" PRIu64 " audio_skipped=%" PRIu64 "\n",
                   fps, receiver.frames_completed.load(std::memory_order_relaxed),
                   receiver.frames_dropped.load(std::memory_order_relaxed), mbps, datagram_rate,
                   receiver.decode_time.percentile_ms(0.5), receiver.decode_time.percentile_ms(0.99),
@@ -38,7 +39,11 @@ std::string ViewerStatsReporter::poll(Clock::time_point now, client::ReceiverSta
                   receiver.draw_time.percentile_ms(0.5), receiver.draw_time.percentile_ms(0.99),
                   audio_queue_ms, loop.keyframe_requests_sent,
                   receiver.frames_skipped.load(std::memory_order_relaxed),
-                  receiver.heal_time.percentile_ms(0.5), receiver.heal_time.percentile_ms(1.0));
+                  receiver.heal_time.percentile_ms(0.5), receiver.heal_time.percentile_ms(1.0),
+                  receiver.audio_depth_ms.load(std::memory_order_relaxed),
+                  receiver.audio_correction_ppm.load(std::memory_order_relaxed),
+                  receiver.audio_underruns.load(std::memory_order_relaxed),
+                  receiver.audio_frames_skipped.load(std::memory_order_relaxed));
 
     receiver.decode_time.reset();
     receiver.latency_to_present.reset();
