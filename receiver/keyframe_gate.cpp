@@ -20,7 +20,9 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
         verdict.decode = true;
         return verdict;
     }
-    if (frame.keyframe_lost_at && *frame.keyframe_lost_at > wait_renewed) {
+    // The host's answer was lost on its way: ask again at once rather than at the next interval.
+    const bool answer_lost = frame.keyframe_lost_at && *frame.keyframe_lost_at > wait_renewed;
+    if (answer_lost) {
         wait_renewed = *frame.keyframe_lost_at;
     }
     if (now - wait_renewed >= KEYFRAME_WAIT_LIMIT) {
@@ -30,7 +32,7 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
         return verdict;
     }
     ++skipped;
-    if (now - last_ask >= KEYFRAME_ASK_AGAIN) {
+    if (answer_lost || now - last_ask >= KEYFRAME_ASK_AGAIN) {
         last_ask = now;
         verdict.ask_for_keyframe = true;
     }

@@ -21,7 +21,8 @@ namespace nimbar::client {
 // when the first one or its answer is lost, short enough that a host that never answers costs a
 // frozen picture only briefly.
 inline constexpr auto KEYFRAME_WAIT_LIMIT = std::chrono::seconds(2);
-// While waiting, the keyframe is asked for again this often (the viewer paces what it sends).
+// While waiting, the keyframe is asked for again this often, and at once when one was seen lost on
+// its way (the viewer paces what it sends).
 inline constexpr auto KEYFRAME_ASK_AGAIN = std::chrono::milliseconds(500);
 
 class KeyframeGate {

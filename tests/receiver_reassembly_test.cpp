@@ -398,7 +398,9 @@ TEST(KeyframeGateTest, AHostWithoutKeyframesIsGivenUpOnAfterTheLimit) {
     KeyframeGate answered;
     answered.admit(gated(false, t), t);
     const auto renewed = t + milliseconds(1500);
-    EXPECT_FALSE(answered.admit(gated(false, t, renewed), renewed).decode);
+    const auto lost_answer = answered.admit(gated(false, t, renewed), renewed);
+    EXPECT_FALSE(lost_answer.decode);
+    EXPECT_TRUE(lost_answer.ask_for_keyframe);  // at once, not at the next interval
     EXPECT_FALSE(answered.admit(gated(false), t + limit + milliseconds(100)).decode);
     EXPECT_TRUE(answered.admit(gated(false), renewed + limit).decode);
 }
