@@ -45,6 +45,8 @@ struct ReceiverStats {
     std::atomic<uint64_t> keyframe_waits{0};  // losses after which a keyframe was waited for
     std::atomic<uint64_t> keyframe_waits_given_up{0};  // waits ended by the time limit
     std::atomic<uint64_t> frames_decoded{0};           // pictures the decoder delivered
+    std::atomic<uint64_t> decoder_frame_threads{0};    // 1 while decoding with frame threads
+    std::atomic<uint64_t> decoder_thread_switches{0};  // between slice and frame threads
     std::atomic<uint64_t> decode_errors{0};
     std::atomic<uint64_t> pictures_published{0};  // converted and handed to the presentation
     std::atomic<uint64_t> pictures_presented{0};  // uploaded and presented by update()

@@ -31,6 +31,8 @@ constexpr int DECODER_THREADS = 2;
 // 16383 x 16383 must not make the decoder allocate gigabytes. Never below 4K UHD.
 constexpr int64_t MAX_PICTURE_SIZE_FACTOR = 16;
 constexpr int64_t MIN_PICTURE_LIMIT = 3840 * 2160;
+// Frames sent whose pictures may still come out: frame threads hold one back per extra thread.
+constexpr size_t MAX_FRAMES_IN_FLIGHT = 16;
 // Decoder failures in a row that are logged; later ones in the same run are only counted.
 constexpr uint32_t LOGGED_DECODE_ERRORS = 5;
 // How long a join may block before the watchdog says so (the join itself keeps waiting).
@@ -80,21 +82,7 @@ bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_h
         fprintf(stderr, "[VideoReceiver] %s decoder not found\n", h264 ? "H.264" : "VP8");
         return false;
     }
-    codec_context = avcodec_alloc_context3(codec);
-    if (codec_context == nullptr) {
-        fprintf(stderr, "[VideoReceiver] Failed to allocate codec context\n");
-        return false;
-    }
-    codec_context->width = width;
-    codec_context->height = height;
-    codec_context->thread_count = DECODER_THREADS;
-    codec_context->thread_type = FF_THREAD_SLICE;
-    codec_context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    codec_context->max_pixels =
-        std::max(MIN_PICTURE_LIMIT, MAX_PICTURE_SIZE_FACTOR * int64_t{width} * int64_t{height});
-    if (avcodec_open2(codec_context, codec, nullptr) < 0) {
-        fprintf(stderr, "[VideoReceiver] Failed to open VP8 decoder\n");
-        avcodec_free_context(&codec_context);
+    if (!open_context(DecoderThreads::Slice)) {
         return false;
     }
     decoded_frame = av_frame_alloc();
@@ -106,6 +94,47 @@ bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_h
         return false;
     }
     return true;
+}
+
+bool VideoDecoder::open_context(DecoderThreads kind) {
+    codec_context = avcodec_alloc_context3(codec);
+    if (codec_context == nullptr) {
+        fprintf(stderr, "[VideoReceiver] Failed to allocate codec context\n");
+        return false;
+    }
+    codec_context->width = width;
+    codec_context->height = height;
+    codec_context->thread_count = DECODER_THREADS;
+    codec_context->max_pixels =
+        std::max(MIN_PICTURE_LIMIT, MAX_PICTURE_SIZE_FACTOR * int64_t{width} * int64_t{height});
+    if (kind == DecoderThreads::Slice) {
+        codec_context->thread_type = FF_THREAD_SLICE;
+        codec_context->flags |=
+            AV_CODEC_FLAG_LOW_DELAY;  // (low delay also rules out frame threads)
+    } else {
+        codec_context->thread_type = FF_THREAD_FRAME;
+    }
+    if (avcodec_open2(codec_context, codec, nullptr) < 0) {
+        fprintf(stderr, "[VideoReceiver] Failed to open VP8 decoder\n");
+        avcodec_free_context(&codec_context);
+        return false;
+    }
+    threads = kind;
+    in_flight.clear();
+    return true;
+}
+
+void VideoDecoder::switch_threads(DecoderThreads kind) {
+    // At a keyframe nothing before it matters: a new decoder starts there. A picture the old one
+    // still held back (frame threads) is dropped.
+    const DecoderThreads previous = threads;
+    avcodec_free_context(&codec_context);
+    if (!open_context(kind) && !open_context(previous)) {
+        return;  // no decoder: every frame fails until a later keyframe tries again
+    }
+    stats.decoder_thread_switches.fetch_add(1, std::memory_order_relaxed);
+    stats.decoder_frame_threads.store(threads == DecoderThreads::Frame ? 1 : 0,
+                                      std::memory_order_relaxed);
 }
 
 void VideoDecoder::start(const std::atomic<bool>& running) {
@@ -149,36 +178,54 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
             return;
         }
         const auto started = Clock::now();
-        bool have_picture = false;
-        Clock::time_point picture_completed_at{};
+        std::optional<Clock::time_point> picture_completed_at;
+        size_t decoded = 0;
         for (const CompressedFrame& frame : batch) {
             if (!running) {
                 break;
             }
-            const auto verdict = gate.admit(frame, Clock::now());
+            pace.frame_arrived(frame.completed_at);
+            const auto now = Clock::now();
+            const auto verdict = gate.admit(frame, now);
             if (verdict.ask_for_keyframe) {
                 keyframe_requested = true;
             }
-            if (verdict.decode && decode(frame)) {
-                have_picture = true;
-                picture_completed_at = frame.completed_at;
+            if (!verdict.decode) {
+                continue;
+            }
+            if (frame.keyframe) {
+                if (const auto wanted = pace.choose(threads, now);
+                    wanted != threads || codec_context == nullptr) {
+                    switch_threads(wanted);
+                }
+            }
+            ++decoded;
+            if (const auto completed_at = decode(frame)) {
+                picture_completed_at = completed_at;
             }
         }
         // Only the newest picture of a batch is worth converting; nothing new, nothing to show.
-        if (running && have_picture) {
-            publish(picture_completed_at);
+        if (running && picture_completed_at) {
+            publish(*picture_completed_at);
             stats.decode_time.record(Clock::now() - started);
         }
+        pace.frames_decoded(Clock::now() - started, decoded, Clock::now());
         report_gate();
         queue.finished(batch.size());
         pictures.notify();
     }
 }
 
-bool VideoDecoder::decode(const CompressedFrame& frame) {
-    // The packet borrows the frame's bytes; the decoder copies what it keeps during the send.
+std::optional<Clock::time_point> VideoDecoder::decode(const CompressedFrame& frame) {
+    if (codec_context == nullptr) {
+        count_decode_error();
+        return std::nullopt;
+    }
+    // The packet borrows the frame's bytes; the decoder copies what it keeps during the send. Its
+    // number comes back on the picture, which with frame threads is an earlier frame's.
     packet->data = const_cast<uint8_t*>(frame.bytes.data());
     packet->size = static_cast<int>(frame.length);
+    packet->pts = next_packet_number++;
     const int sent = avcodec_send_packet(codec_context, packet);
     packet->data = nullptr;
     packet->size = 0;
@@ -188,11 +235,15 @@ bool VideoDecoder::decode(const CompressedFrame& frame) {
             fprintf(stderr, "[VideoReceiver] VP8 send_packet error: %d (frame %zu bytes)\n", sent,
                     frame.length);
         }
-        return false;
+        return std::nullopt;
+    }
+    in_flight.push_back({packet->pts, frame.completed_at});
+    if (in_flight.size() > MAX_FRAMES_IN_FLIGHT) {
+        in_flight.pop_front();
     }
     // Take every picture the decoder has ready. "Not ready yet" is no failure: the decoder simply
     // holds nothing more for now.
-    bool delivered = false;
+    std::optional<Clock::time_point> delivered;
     for (;;) {
         const int received = avcodec_receive_frame(codec_context, decoded_frame);
         if (received == AVERROR(EAGAIN)) {
@@ -209,9 +260,20 @@ bool VideoDecoder::decode(const CompressedFrame& frame) {
         av_frame_unref(newest_picture);
         av_frame_move_ref(newest_picture, decoded_frame);
         stats.frames_decoded.fetch_add(1, std::memory_order_relaxed);
-        delivered = true;
+        delivered = completed_at_of(newest_picture->pts, frame.completed_at);
     }
     return delivered;
+}
+
+VideoDecoder::Clock::time_point VideoDecoder::completed_at_of(int64_t packet_number,
+                                                              Clock::time_point fallback) {
+    while (!in_flight.empty() && in_flight.front().first < packet_number) {
+        in_flight.pop_front();
+    }
+    if (!in_flight.empty() && in_flight.front().first == packet_number) {
+        return in_flight.front().second;
+    }
+    return fallback;
 }
 
 void VideoDecoder::count_decode_error() {

@@ -2,7 +2,8 @@
 
 // The video decoder and its thread: complete frames from the decode queue through libavcodec,
 // past the keyframe gate, and the newest picture of each batch converted to BGRA at the
-// receiver's size and published to the picture hand-off.
+// receiver's size and published to the picture hand-off. It decodes with slice threads (no
+// delay) and switches to frame threads at a keyframe when it stays behind (DecodePace).
 //
 // The thread reads `running` at each decision point (on waking, before each frame, before
 // publishing); the owner stops it by clearing `running` and aborting the queue, then joins it.
@@ -10,10 +11,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "receiver/compressed_frame.h"
+#include "receiver/decode_pace.h"
 #include "receiver/decode_queue.h"
 #include "receiver/keyframe.h"
 #include "receiver/keyframe_gate.h"
@@ -53,9 +58,18 @@ class VideoDecoder {
     void release();
 
   private:
+    using Clock = CompressedFrame::Clock;
+
+    // A decoder context with these threads, in codec_context. False after a line on stderr.
+    bool open_context(DecoderThreads kind);
+    // At a keyframe: a new context with other threads (the old one's if that fails).
+    void switch_threads(DecoderThreads kind);
     void run(const std::atomic<bool>& running);
-    // Sends one frame to the decoder; true when it delivered a picture (kept in newest_picture).
-    bool decode(const CompressedFrame& frame);
+    // Sends one frame to the decoder. When a picture came out (kept in newest_picture), the time
+    // the frame it shows was completed.
+    std::optional<Clock::time_point> decode(const CompressedFrame& frame);
+    // When the frame sent as `packet_number` was completed; `fallback` when it is not known.
+    Clock::time_point completed_at_of(int64_t packet_number, Clock::time_point fallback);
     void count_decode_error();
     // Converts newest_picture into the hand-off's back buffer and publishes it.
     void publish(CompressedFrame::Clock::time_point completed_at);
@@ -77,7 +91,11 @@ class VideoDecoder {
     AVFrame* newest_picture = nullptr;
     SwsContext* scaler = nullptr;
     uint32_t decode_error_count = 0;  // failures since the last picture
+    DecoderThreads threads = DecoderThreads::Slice;
+    int64_t next_packet_number = 0;
+    std::deque<std::pair<int64_t, Clock::time_point>> in_flight;  // sent, picture not yet out
     KeyframeGate gate;
+    DecodePace pace;
     std::thread thread;
 };
 

@@ -12,6 +12,7 @@
 
 #include "host/test_pattern.h"
 #include "protocol/media_datagram.h"
+#include "receiver/decode_pace.h"
 #include "tests/receiver_probe.h"
 #include "tests/support/encoded_stream.h"
 
@@ -154,6 +155,41 @@ TEST_P(DecodeTest, AfterALossOnlyAKeyframeBringsAPictureBack) {
     receiver.update();
     EXPECT_EQ(receiver.statistics().heal_time.count(), 1u);
     EXPECT_EQ(receiver.statistics().decode_errors.load(), 0u);
+}
+
+// A decoder that stays behind switches to frame threads at a keyframe, and its pictures stay true
+// (frames arrive 0.1 ms apart here, faster than any decoder keeps up with).
+TEST(DecoderThreads, ADecoderThatStaysBehindSwitchesToFrameThreadsAtAKeyframe) {
+    const auto frames = testing::encode_pattern(VideoCodec::VP8, 320, 240, 8, 1, 4);
+    ASSERT_EQ(frames.size(), 8u);
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
+    auto arrival = VideoReceiver::Clock::now();
+    uint32_t id = 0;
+    const auto feed_timed = [&](const std::vector<uint8_t>& frame) {
+        arrival += 100us;
+        ++id;
+        for (const auto& datagram : testing::fragment_datagrams(frame, id)) {
+            receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()),
+                                         arrival);
+        }
+        return wait_until([&] { return receiver.decoder_idle(); });
+    };
+    const auto& stats = receiver.statistics();
+    const auto until = std::chrono::steady_clock::now() + DecodePace::BEHIND_FOR + 500ms;
+    while (std::chrono::steady_clock::now() < until || id % 4 != 3) {
+        ASSERT_TRUE(feed_timed(frames[id % 4]));  // keyframes at 0 and 4; the clip's first half
+    }
+    ASSERT_TRUE(feed_timed(frames[4]));  // a keyframe: the switch
+    EXPECT_EQ(stats.decoder_frame_threads.load(), 1u);
+    EXPECT_EQ(stats.decoder_thread_switches.load(), 1u);
+    for (int i = 5; i < 8; ++i) {
+        ASSERT_TRUE(feed_timed(frames[i]));
+    }
+    ASSERT_TRUE(wait_until([&] { return stats.frames_decoded.load() >= id - 1; }));
+    EXPECT_EQ(stats.decode_errors.load(), 0u);
+    EXPECT_EQ(stats.frames_skipped.load(), 0u);
+    expect_pattern_bars(receiver.newest_picture(), 320, 240);
 }
 
 size_t count_lines(const std::string& text, const std::string& part) {

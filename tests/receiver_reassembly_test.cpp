@@ -11,6 +11,7 @@
 
 #include "protocol/fragmenter.h"
 #include "protocol/media_datagram.h"
+#include "receiver/decode_pace.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/keyframe.h"
@@ -403,6 +404,32 @@ TEST(KeyframeGateTest, AHostWithoutKeyframesIsGivenUpOnAfterTheLimit) {
     EXPECT_TRUE(lost_answer.ask_for_keyframe);  // at once, not at the next interval
     EXPECT_FALSE(answered.admit(gated(false), t + limit + milliseconds(100)).decode);
     EXPECT_TRUE(answered.admit(gated(false), renewed + limit).decode);
+}
+
+// Frames every 33 ms: slice threads while the decoder keeps up, frame threads once it has been
+// behind for a while (at a keyframe), and slice threads again once the stream has become light.
+TEST(DecodePaceTest, SwitchesThreadsOnlyAfterASustainedChange) {
+    using enum DecoderThreads;
+    DecodePace pace;
+    auto t = Clock::now();
+    const auto run = [&](int frames, int cost_ms) {
+        for (int i = 0; i < frames; ++i) {
+            t += milliseconds(33);
+            pace.frame_arrived(t);
+            pace.frames_decoded(milliseconds(cost_ms), 1, t);
+        }
+    };
+    run(90, 25);  // busy, but keeping up
+    EXPECT_EQ(pace.choose(Slice, t), Slice);
+    run(30, 32);  // behind for a second only
+    EXPECT_EQ(pace.choose(Slice, t), Slice);
+    run(90, 32);
+    EXPECT_EQ(pace.choose(Slice, t), Frame);
+    run(60, 16);  // what frame threads make of it: still too much for slice threads
+    EXPECT_EQ(pace.choose(Frame, t), Frame);
+    run(200, 9);  // the stream became light
+    EXPECT_EQ(pace.choose(Frame, t), Slice);
+    EXPECT_EQ(pace.choose(Slice, t), Slice);  // measured anew after a switch
 }
 
 }  // namespace
