@@ -286,6 +286,17 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
             return false;
         }
     }
+    // Frame ids never wrap: the viewer and the preview would take the frames after the wrap for
+    // stale ones.
+    constexpr int64_t LAST_FRAME_ID = std::numeric_limits<uint32_t>::max();
+    if (options.frame_total() > 0 &&
+        int64_t{options.first_frame_id} + options.frame_total() - 1 > LAST_FRAME_ID) {
+        fprintf(stderr,
+                "[Host] Error: %lld frames from --first-frame-id %u would pass frame id "
+                "4294967295\n",
+                static_cast<long long>(options.frame_total()), options.first_frame_id);
+        return false;
+    }
     const size_t frame_bytes = static_cast<size_t>(options.width) * options.height * 4;
     if (protocol::fragment_count_for(frame_bytes) > protocol::MAX_RAW_FRAGMENTS) {
         fprintf(stderr, "[Host] Error: a %dx%d frame needs more than %zu fragments\n",

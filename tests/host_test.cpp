@@ -172,6 +172,9 @@ TEST(HostOptions, RejectsWhatItCannotUse) {
          "[Host] Error: --width takes a size from 1 to 16384, not '12x'\n"},
         {{"--port", "5000", "--fps"}, "[Host] Error: unknown option or missing value: --fps\n"},
         {{"--port", "5000", "--colour", "red"}, "[Host] Error: unknown option: --colour\n"},
+        {{"--port", "5000", "--first-frame-id", "4294967200", "--frames", "97"},
+         "[Host] Error: 97 frames from --first-frame-id 4294967200 would pass frame id "
+         "4294967295\n"},
         {{"--port", "5000", "--width", "16384", "--height", "16384"},
          "[Host] Error: a 16384x16384 frame needs more than 65535 fragments\n"},
     };
@@ -181,6 +184,10 @@ TEST(HostOptions, RejectsWhatItCannotUse) {
         EXPECT_FALSE(parse(args, options, errors));
         EXPECT_EQ(errors, line);
     }
+    HostOptions last;  // the last frame may take the last id
+    std::string errors;
+    EXPECT_TRUE(parse({"--port", "5000", "--first-frame-id", "4294967200", "--frames", "96"}, last,
+                      errors));
 }
 
 }  // namespace
