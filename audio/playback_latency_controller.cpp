@@ -28,6 +28,10 @@ constexpr double PPM_PER_MS_PER_SECOND = 1000.0;  // 1 ms of depth a second is 1
 
 double PlaybackLatencyController::update(double depth_ms, double elapsed_seconds) {
     const double step = std::clamp(elapsed_seconds, 0.0, MAX_STEP_SECONDS);
+    if (!measured) {
+        smoothed = depth_ms;  // the first look is the best guess there is
+        measured = true;
+    }
     smoothed += (depth_ms - smoothed) * (1.0 - std::exp(-step / SMOOTHING_SECONDS));
     const double error_ms = TARGET_QUEUE_MS - smoothed;
     integral_ppm = std::clamp(

@@ -11,10 +11,10 @@
 
 namespace nimbar::audio {
 
-// The playback queue's target, two 20 ms packets: the device takes its buffer out of the queue
-// 20 ms at a time, so the queue swings by that much, and a packet up to 20 ms late (a sender that
-// sends in bursts) must still find sound queued. Any deeper only puts the sound further behind the
-// picture.
+// What a packet should find queued ahead of it when it arrives, two 20 ms packets: one that comes
+// up to 20 ms late (a sender that sends in bursts) may cost the queue one of the device's 20 ms
+// buffers before it lands, and the other keeps the device fed meanwhile. Any deeper only puts the
+// sound further behind the picture.
 inline constexpr double TARGET_QUEUE_MS = 40.0;
 // The largest correction, either way: a third of a semitone at most, and far more than any sound
 // card is off.
@@ -43,6 +43,7 @@ class PlaybackLatencyController {
     double correction_ppm() const { return applied; }
 
   private:
+    bool measured = false;
     double smoothed = TARGET_QUEUE_MS;
     double integral_ppm = 0.0;
     double ratio_ppm = 0.0;  // before the dead band

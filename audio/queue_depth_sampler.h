@@ -1,6 +1,6 @@
 #pragma once
 
-// Looks at how much sound waits in a playback device's queue every 2 ms, on a thread of its own,
+// Looks at how much sound waits in a playback device's queue every 10 ms, on a thread of its own,
 // and keeps the mean since it was last asked. The queue swings by a whole packet and a whole device
 // buffer every 20 ms; looked at only when packets arrive, it is seen at the same point of that
 // swing for as long as the sender's clock and the device's keep step (minutes, when they differ by

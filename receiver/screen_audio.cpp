@@ -5,8 +5,8 @@
 // slowly fill or empty. It is held near a target depth instead: a sampler looks at the queue every
 // few milliseconds, a controller turns its mean depth into a correction of at most 2 %, and the
 // samples are resampled by that much (or, inside the controller's dead band, played untouched).
-// Playback starts once the queue holds the target; a queue that runs dry is refilled to the target
-// before playback goes on.
+// Playback starts once the next packet would find the target queued ahead of it; a queue that runs
+// dry is refilled so before playback goes on.
 
 #include <algorithm>
 #include <chrono>
@@ -36,9 +36,19 @@ constexpr uint32_t MAX_CONCEALED_FRAMES = 3;
 // queued.
 constexpr uint32_t MAX_QUEUED_BYTES = protocol::SCREEN_AUDIO_BYTES_PER_MS * 200;
 constexpr double BYTES_PER_MS = protocol::SCREEN_AUDIO_BYTES_PER_MS;
-// Playback starts, and after running dry goes on, once the queue holds the target: any deeper
-// would only be taken back by the correction, which would take it for a sender running ahead.
-constexpr auto START_BYTES = static_cast<uint32_t>(audio::TARGET_QUEUE_MS * BYTES_PER_MS);
+// Playback starts, and after running dry goes on, once the queue holds the target and the packet
+// just queued: the next packet finds the target ahead of it. Any deeper would only be taken back by
+// the correction, which would take it for a sender running ahead.
+constexpr auto START_BYTES = static_cast<uint32_t>(
+    (audio::TARGET_QUEUE_MS + protocol::SCREEN_AUDIO_FRAME_MS) * BYTES_PER_MS);
+// The device takes its buffer (a packet's worth) out of the queue at a time, so a queue found empty
+// may just have been taken whole, with the next buffer not yet due. Only one that has been empty
+// for longer than a buffer surely left a gap.
+constexpr auto DEVICE_BUFFER = std::chrono::milliseconds(protocol::SCREEN_AUDIO_FRAME_MS);
+// The depth held at the target is what a packet finds queued ahead of it when it arrives: the
+// margin a late packet has. The queue holds a packet more right after each arrival than right
+// before the next, so over time it averages half a packet above that.
+constexpr double HALF_PACKET_MS = protocol::SCREEN_AUDIO_FRAME_MS / 2.0;
 
 }  // namespace
 
@@ -117,7 +127,11 @@ void VideoReceiver::play(const std::vector<int16_t>& staged, uint32_t queued,
     if (!running || staged.empty()) {
         return;
     }
-    if (!audio_holding && queued == 0) {
+    const auto emptied =
+        last_audio_time +
+        std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::milli>(audio_queued_after / BYTES_PER_MS));
+    if (!audio_holding && queued == 0 && now > emptied + DEVICE_BUFFER) {
         // Ran dry: whatever was due meanwhile was silence already. Refill before going on, so that
         // the next late packet does not leave another gap.
         stats.audio_underruns.fetch_add(1, std::memory_order_relaxed);
@@ -133,7 +147,8 @@ void VideoReceiver::play(const std::vector<int16_t>& staged, uint32_t queued,
     double correction = audio_latency.correction_ppm();
     if (!audio_holding) {
         const auto mean = audio_depth_sampler.take_mean();
-        const double depth_ms = (mean ? *mean : queued) / BYTES_PER_MS;
+        const double depth_ms =
+            mean ? *mean / BYTES_PER_MS - HALF_PACKET_MS : queued / BYTES_PER_MS;
         correction = audio_latency.update(
             depth_ms, std::chrono::duration<double>(now - last_audio_time).count());
     }
@@ -142,6 +157,7 @@ void VideoReceiver::play(const std::vector<int16_t>& staged, uint32_t queued,
     audio_resampled.clear();
     audio_resampler.process(staged.data(), staged.size() / CHANNELS, correction, audio_resampled);
     audio_device.queue(audio_resampled.data(), static_cast<int>(audio_resampled.size()));
+    audio_queued_after = queued + static_cast<uint32_t>(audio_resampled.size() * sizeof(int16_t));
     stats.audio_bytes_queued.fetch_add(audio_resampled.size() * sizeof(int16_t),
                                        std::memory_order_relaxed);
 

@@ -160,6 +160,7 @@ class VideoReceiver {
     uint32_t last_audio_sequence = 0;
     bool audio_holding = true;  // playback held until the queue is filled
     Clock::time_point last_audio_time{};
+    uint32_t audio_queued_after = 0;    // bytes in the queue once the last datagram was queued
     std::vector<int16_t> audio_staged;  // one datagram's samples, concealment first
     std::vector<int16_t> audio_resampled;
 };

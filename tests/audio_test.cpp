@@ -126,9 +126,9 @@ TEST(PlaybackLatencyController, HoldsTheQueueAtItsTargetThroughClockDrift) {
 
 TEST(PlaybackLatencyController, GlidesWithinItsBoundsAndIgnoresSmallErrors) {
     PlaybackLatencyController controller;
-    // Half a millisecond shallow for half a second: too little to correct.
+    // A third of a millisecond shallow for half a second: too little to correct.
     for (int i = 0; i < 25; ++i) {
-        EXPECT_EQ(controller.update(TARGET_QUEUE_MS - 0.5, 0.02), 0.0);
+        EXPECT_EQ(controller.update(TARGET_QUEUE_MS - 0.3, 0.02), 0.0);
     }
     // Far too deep, then far too shallow: the correction moves by at most 200 ppm per 20 ms (but
     // for the dead band's edge), reaches and stays at 2 % either way.

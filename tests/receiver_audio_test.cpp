@@ -7,6 +7,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <complex>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <numbers>
 #include <numeric>
 #include <thread>
+#include <tuple>
 
 #include "audio/playback_latency_controller.h"
 #include "host/audio_jitter.h"
@@ -208,53 +210,67 @@ TEST_F(ScreenAudioTest, PlaybackNeverFallsFurtherBehindThan200Ms) {
 
 TEST_F(ScreenAudioTest, PlaybackWaitsForAFullQueueAtTheStartAndAfterRunningDry) {
     enable();
-    const auto packets = testing::encode_tone(4);
+    const auto packets = testing::encode_tone(6);
     const auto held = [&](uint32_t sequence) {
         send(sequence, packets[sequence - 1]);
         const uint32_t queued = ReceiverProbe::audio_queued_bytes(receiver);
         std::this_thread::sleep_for(100ms);  // five device buffers: gone if it played
         return queued > 0 && ReceiverProbe::audio_queued_bytes(receiver) == queued;
     };
-    // The target, two packets, before the first sample plays.
+    // The target, two packets, and one more before the first sample plays.
     EXPECT_TRUE(held(1));
-    send(2, packets[1]);
+    EXPECT_TRUE(held(2));
+    send(3, packets[2]);
     for (int i = 0; i < 200 && ReceiverProbe::audio_queued_bytes(receiver) > 0; ++i) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(stats().audio_underruns.load(), 0u);
-    // Run dry: the next packet waits for one more before playback goes on.
-    EXPECT_TRUE(held(3));
+    std::this_thread::sleep_for(60ms);  // empty for longer than the device's buffer: a gap
+    // Run dry: refilled so before playback goes on.
+    EXPECT_TRUE(held(4));
     EXPECT_EQ(stats().audio_underruns.load(), 1u);
-    send(4, packets[3]);
+    EXPECT_TRUE(held(5));
+    send(6, packets[5]);
     for (int i = 0; i < 200 && ReceiverProbe::audio_queued_bytes(receiver) > 0; ++i) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(ReceiverProbe::audio_queued_bytes(receiver), 0u);
-    EXPECT_EQ(stats().audio_packets_played.load(), 4u);
+    EXPECT_EQ(stats().audio_packets_played.load(), 6u);
 }
 
 // The sound card's clock, for a host that runs a given amount fast or slow against it whatever its
-// pace (the disk driver's is about 1 % slow, and the machine's load moves it by as much again): the
-// sound the disk driver has written, silence included, in milliseconds. It writes 20 ms at a time
-// into a file that grows in the C library's 4 KiB blocks; the time since it last grew is added, up
-// to one write.
+// pace (the disk driver's is about 1 % slow, and the machine's load moves it by as much again):
+// the sound the disk driver has written, silence included, in milliseconds. It writes a 20 ms
+// buffer at a time into a file that grows in the C library's 4 KiB blocks, so the file's size tells
+// which write it has come to; the time since then is added, up to the write that grows it next.
+// Looked at every 2 ms at most, so that a write is seen within 2 ms of its time.
 class DiskClock {
   public:
     explicit DiskClock(std::string path) : path(std::move(path)) {}
     double ms(std::chrono::steady_clock::time_point now) {
+        constexpr uintmax_t WRITE = 3840;
+        constexpr uintmax_t BLOCK = 4096;
         std::error_code error;
-        const auto size = std::filesystem::file_size(path, error);
+        const uintmax_t size = std::filesystem::file_size(path, error);
         if (!error && size != bytes) {
             bytes = size;
             grown = now;
+            writes = (size + WRITE - 1) / WRITE;
+            next = writes + 1;
+            while (next * WRITE / BLOCK == writes * WRITE / BLOCK) {
+                ++next;
+            }
         }
         const double since = std::chrono::duration<double, std::milli>(now - grown).count();
-        return bytes / 192.0 + std::clamp(since, 0.0, 20.0);
+        return 20.0 * static_cast<double>(writes) +
+               std::clamp(since, 0.0, 20.0 * static_cast<double>(next - writes));
     }
 
   private:
     std::string path;
     uintmax_t bytes = 0;
+    uintmax_t writes = 0;
+    uintmax_t next = 1;
     std::chrono::steady_clock::time_point grown = std::chrono::steady_clock::now();
 };
 
@@ -298,39 +314,51 @@ std::pair<int, double> tone_breaks(const std::vector<int16_t>& samples, size_t f
     return {breaks, level};
 }
 
-TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth) {
+// What became of one host's stream once settled.
+struct Heard {
+    double ppm = 0;
+    bool held_up = false;  // the machine held the host back: the run says nothing of the receiver
+    uint64_t underruns = 0;
+    uint64_t skipped = 0;
+    double shallowest_ms = 1e9;
+    double deepest_ms = 0;
+    std::array<int, 2> breaks{};  // left 440 Hz, right 660 Hz
+    std::array<double, 2> levels{};
+};
+
+// Hosts `ppms` fast (or slow) against the sound card, each on a thread of its own into a receiver
+// of its own on the disk driver for 16 s, on the card's own clock (a host on the steady clock would
+// drift by the driver's own 1 % or so, and by more as the machine's load moves it), sending the
+// tone up to 20 ms late in bursts. The first 6 s settle; the rest is judged. A host whose thread
+// wakes more than 10 ms late (beyond its own jitter, the target leaves no more) from 3 s on was
+// held up by the machine.
+std::vector<Heard> play_hosts(const std::vector<double>& ppms,
+                              const std::vector<std::vector<uint8_t>>& packets) {
     using Clock = std::chrono::steady_clock;
-    const auto base = std::filesystem::temp_directory_path() /
-                      ("nimbar_screen_audio_drift_" + std::to_string(::getpid()));
-    setenv("SDL_AUDIODRIVER", "disk", 1);
-    ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_AUDIO), 0) << SDL_GetError();
-    // One stream of the tone for all, long enough; the first 6 s of sound settle, the last 10 s
-    // are judged.
     constexpr double SECONDS = 16;
-    constexpr double SETTLED = 6;
-    const auto packets = testing::encode_tone(static_cast<int>(SECONDS * 50 * 1.02));
+    constexpr double SETTLED_MS = 6000;
+    constexpr double LATE_MS = 10;
     struct Host {
-        double ppm;
+        Heard heard;
         std::string file;
         VideoReceiver receiver;
-        double shallowest = 1e9;
-        double deepest = 0;
-        uint64_t underruns_settled = 0;
+        uint64_t underruns_before = 0;
     };
     std::vector<std::unique_ptr<Host>> hosts;
     CaptureStdout();
-    for (const double ppm : {1000.0, -1000.0, 10000.0, -10000.0}) {
+    for (const double ppm : ppms) {
         auto host = std::make_unique<Host>();
-        host->ppm = ppm;
-        host->file = base.string() + "_" + std::to_string(hosts.size()) + ".raw";
+        host->heard.ppm = ppm;
+        host->file = (std::filesystem::temp_directory_path() /
+                      ("nimbar_screen_audio_drift_" + std::to_string(::getpid()) + "_" +
+                       std::to_string(hosts.size()) + ".raw"))
+                         .string();
         setenv("SDL_DISKAUDIOFILE", host->file.c_str(), 1);
         ReceiverProbe::start_audio_only(host->receiver);
         host->receiver.enable_screen_audio(true);
         hosts.push_back(std::move(host));
     }
     GetCapturedStdout();
-    // Each host on a thread of its own, on the sound card's clock but fast or slow by its ppm,
-    // sending up to 20 ms late in bursts.
     std::vector<std::thread> threads;
     for (auto& host : hosts) {
         threads.emplace_back([&packets, &host = *host] {
@@ -341,26 +369,38 @@ TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth
                 return host::AudioJitter::Clock::time_point(
                     std::chrono::microseconds(std::llround(ms * 1000)));
             };
+            const auto card_ms = [](host::AudioJitter::Clock::time_point t) {
+                return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
+            };
             double due_ms = 0;
-            auto release = jitter.release(on_card(due_ms));
-            for (size_t i = 0; i < packets.size() && due_ms < SECONDS * 1000;) {
-                if (on_card(card.ms(Clock::now())) < release) {
-                    std::this_thread::sleep_for(1ms);
-                    continue;
+            for (size_t i = 0; i < packets.size() && due_ms < SECONDS * 1000; ++i) {
+                const double release_ms = card_ms(jitter.release(on_card(due_ms)));
+                double overslept_ms = 0;
+                for (double now = card.ms(Clock::now()); now < release_ms;
+                     now = card.ms(Clock::now())) {
+                    const auto asked =
+                        std::chrono::duration<double, std::milli>(std::min(release_ms - now, 2.0));
+                    const auto slept = Clock::now();
+                    std::this_thread::sleep_for(asked);
+                    overslept_ms = std::max(overslept_ms, std::chrono::duration<double, std::milli>(
+                                                              Clock::now() - slept - asked)
+                                                              .count());
                 }
                 const auto datagram =
                     testing::audio_datagram(static_cast<uint32_t>(i + 1), packets[i]);
                 host.receiver.handle_audio_packet(datagram.data(),
                                                   static_cast<int>(datagram.size()));
-                ++i;
-                due_ms += 20 / (1 + host.ppm / 1e6);
-                release = jitter.release(on_card(due_ms));
-                if (due_ms < SETTLED * 1000) {
-                    host.underruns_settled = stats.audio_underruns.load();
+                // Held up while settling or since: a refill takes seconds to work off.
+                host.heard.held_up |= due_ms > SETTLED_MS / 2 && overslept_ms > LATE_MS;
+                if (due_ms < SETTLED_MS) {
+                    host.underruns_before = stats.audio_underruns.load();
                 } else {
-                    host.shallowest = std::min(host.shallowest, stats.audio_depth_ms.load());
-                    host.deepest = std::max(host.deepest, stats.audio_depth_ms.load());
+                    host.heard.shallowest_ms =
+                        std::min(host.heard.shallowest_ms, stats.audio_depth_ms.load());
+                    host.heard.deepest_ms =
+                        std::max(host.heard.deepest_ms, stats.audio_depth_ms.load());
                 }
+                due_ms += 20 / (1 + host.heard.ppm / 1e6);
             }
             for (int i = 0; i < 200 && host.receiver.audio_queue_bytes() > 0; ++i) {
                 std::this_thread::sleep_for(10ms);
@@ -370,28 +410,68 @@ TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth
     for (std::thread& thread : threads) {
         thread.join();
     }
+    std::vector<Heard> heard;
     for (auto& host : hosts) {
         const ReceiverStats& stats = host->receiver.statistics();
-        const uint64_t underruns = stats.audio_underruns.load() - host->underruns_settled;
+        host->heard.underruns = stats.audio_underruns.load() - host->underruns_before;
+        host->heard.skipped = stats.audio_frames_skipped.load();
         CaptureStdout();
         host->receiver.stop();
         GetCapturedStdout();
-        const auto sound = testing::non_silent(testing::read_disk_audio(host->file), 2000);
+        const auto sound = testing::read_disk_audio(host->file);
         std::filesystem::remove(host->file);
-        SCOPED_TRACE(::testing::Message() << "host " << host->ppm << " ppm");
-        EXPECT_EQ(underruns, 0u);
-        EXPECT_EQ(stats.audio_frames_skipped.load(), 0u);
-        EXPECT_GE(host->shallowest, audio::TARGET_QUEUE_MS - 20);
-        EXPECT_LE(host->deepest, audio::TARGET_QUEUE_MS + 20);
-        ASSERT_GT(sound.left.size(), 48000u * (SECONDS - 1));
-        // What was heard once settled: each tone unbroken at its level (half of full scale).
-        for (const auto& [channel, hz] : {std::pair{&sound.left, 440.0}, {&sound.right, 660.0}}) {
-            const auto [breaks, level] = tone_breaks(*channel, 48000 * SETTLED, hz);
-            EXPECT_EQ(breaks, 0) << hz << " Hz";
-            EXPECT_NEAR(level, 16384, 1600) << hz << " Hz";
+        // The file is the card's clock: its first 6 s settle.
+        const auto from = static_cast<size_t>(SETTLED_MS * 48);
+        const auto settled = testing::non_silent(
+            {{sound.left.begin() + std::min(from, sound.left.size()), sound.left.end()},
+             {sound.right.begin() + std::min(from, sound.right.size()), sound.right.end()}},
+            2000);
+        EXPECT_GT(settled.left.size(), 48000u * (SECONDS - 7)) << host->heard.ppm << " ppm";
+        int channel = 0;
+        for (const auto& [samples, hz] :
+             {std::pair{&settled.left, 440.0}, std::pair{&settled.right, 660.0}}) {
+            std::tie(host->heard.breaks[channel], host->heard.levels[channel]) =
+                tone_breaks(*samples, 0, hz);
+            ++channel;
         }
+        heard.push_back(host->heard);
+    }
+    return heard;
+}
+
+TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth) {
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_AUDIO), 0) << SDL_GetError();
+    const auto packets = testing::encode_tone(16 * 51);  // 16 s at up to 2 % more than 50 a second
+    std::vector<Heard> judged;
+    std::vector<double> ppms = {1000, -1000, 10000, -10000};
+    // A host held up by the machine is played again, up to twice.
+    for (int attempt = 0; attempt < 3 && !ppms.empty(); ++attempt) {
+        std::vector<double> again;
+        for (const Heard& heard : play_hosts(ppms, packets)) {
+            if (heard.held_up) {
+                again.push_back(heard.ppm);
+            } else {
+                judged.push_back(heard);
+            }
+        }
+        ppms = again;
     }
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    for (const Heard& heard : judged) {
+        SCOPED_TRACE(::testing::Message() << "host " << heard.ppm << " ppm");
+        EXPECT_EQ(heard.underruns, 0u);
+        EXPECT_EQ(heard.skipped, 0u);
+        EXPECT_GE(heard.shallowest_ms, audio::TARGET_QUEUE_MS - 20);
+        EXPECT_LE(heard.deepest_ms, audio::TARGET_QUEUE_MS + 20);
+        // Each tone unbroken at its level, half of full scale.
+        EXPECT_EQ(heard.breaks, (std::array<int, 2>{0, 0}));
+        EXPECT_NEAR(heard.levels[0], 16384, 1600);
+        EXPECT_NEAR(heard.levels[1], 16384, 1600);
+    }
+    if (!ppms.empty()) {
+        GTEST_SKIP() << ppms.size() << " of the hosts were held up by the machine three times";
+    }
 }
 
 class FailedAudioDeviceTest : public ScreenAudioTest {
