@@ -1,27 +1,166 @@
-// Playback latency under clock drift: Opus packets fed to a VideoReceiver by a host whose audio
-// clock runs `ppm` parts per million fast (positive) or slow (negative) against the sound card,
-// here SDL's disk driver. The disk driver's own pace is off real time by itself (it sleeps a
-// buffer's length per buffer), so it is measured first, on 30 s of queued silence, and the host's
-// packet period is set against it. Prints the deepest and the final playback queue in ms.
+// Playback latency under clock drift and jitter: the host's tone, as Opus packets, fed to a
+// VideoReceiver by a host whose audio clock runs `ppm` parts per million fast (positive) or slow
+// (negative) against the sound card, here SDL's disk driver, sending up to `jitter` ms late in
+// bursts as stream_host --audio-jitter-ms does. The disk driver keeps a pace of its own, about 1 %
+// slow against the steady clock and moved by as much again by the machine's load (it sleeps 20 ms
+// and a little more per buffer), so the host's clock is the driver's own, read from the file it
+// writes (silence included), run fast or slow by `ppm`.
 //
-//   audio_latency_bench <seconds> <ppm>
+// With `video`, VP8 1280x720 at 30 frames/s goes through the same receiver in the same loop, as in
+// the viewer: each frame's fragments handed over at once, then up to 8 ms waiting for its picture
+// and an update. Audio latency is a packet's arrival to its first sample leaving SDL's queue (the
+// device's bite, polled every half millisecond); video latency is the receiver's own, a frame's
+// last fragment to the present of its picture.
+//
+// Prints, after the first 5 s: the queue's depth as each packet finds it when it arrives (what the
+// receiver holds at 40 ms) and polled every half millisecond, as p50, p99 and max; the correction
+// in ppm; underruns, 20 ms frames skipped and breaks in the tone (a skipped packet or a gap shows
+// as a jump in its phase or a drop in its level, found in what the disk driver wrote); the
+// latencies and their offset. With `trace`, a line a second on stderr.
+//
+//   audio_latency_bench <seconds> <ppm> <jitter ms> [video] [trace]
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <numbers>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio/audio_device.h"
+#include "host/audio_jitter.h"
+#include "protocol/screen_audio_format.h"
 #include "tests/receiver_probe.h"
+#include "tests/support/encoded_stream.h"
 #include "tests/support/opus_stream.h"
 
+namespace {
+
+using nimbar::client::ReceiverProbe;
+using nimbar::client::VideoReceiver;
+using Clock = std::chrono::steady_clock;
+
+constexpr double BYTES_PER_MS = nimbar::protocol::SCREEN_AUDIO_BYTES_PER_MS;
+constexpr double WARM_UP_SECONDS = 5;
+constexpr double FPS = 30;
+constexpr auto POLL = std::chrono::microseconds(500);
+
+double seconds_between(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+// Breaks in a tone of `hz` in one channel, from sample `from` to `to`: 50 ms windows (whole cycles
+// of both pitches) whose level falls below half the mean, or whose phase moves unlike that of the
+// windows around it by more than 0.3 rad. A correction of 2 % turns the phase by up to 2.8 rad a
+// window at 440 Hz, but steadily; a skipped packet turns it by 1.3 rad at once. Consecutive odd
+// windows are one break.
+int tone_breaks(const std::vector<int16_t>& samples, size_t from, size_t to, double hz) {
+    constexpr size_t WINDOW = 2400;
+    const double w = 2 * std::numbers::pi * hz / 48000;
+    std::vector<double> phases;
+    std::vector<double> levels;
+    for (size_t start = from; start + WINDOW <= to; start += WINDOW) {
+        std::complex<double> z;
+        double power = 0;
+        for (size_t n = start; n < start + WINDOW; ++n) {
+            z += static_cast<double>(samples[n]) * std::polar(1.0, -w * static_cast<double>(n));
+            power += static_cast<double>(samples[n]) * samples[n];
+        }
+        phases.push_back(std::arg(z));
+        levels.push_back(std::sqrt(2 * power / WINDOW));
+    }
+    const double level = std::accumulate(levels.begin(), levels.end(), 0.0) /
+                         static_cast<double>(std::max<size_t>(levels.size(), 1));
+    const auto wrap = [](double a) { return std::remainder(a, 2 * std::numbers::pi); };
+    std::vector<double> turns;
+    for (size_t k = 0; k + 1 < phases.size(); ++k) {
+        turns.push_back(wrap(phases[k + 1] - phases[k]));
+    }
+    int breaks = 0;
+    bool in_break = false;
+    for (size_t k = 2; k + 2 < turns.size(); ++k) {
+        std::vector<double> around;
+        for (const size_t j : {k - 2, k - 1, k + 1, k + 2}) {
+            around.push_back(turns[k - 1] + wrap(turns[j] - turns[k - 1]));
+        }
+        std::sort(around.begin(), around.end());
+        const bool odd =
+            std::abs(wrap(turns[k] - (around[1] + around[2]) / 2)) > 0.3 || levels[k] < level / 2;
+        breaks += odd && !in_break ? 1 : 0;
+        in_break = odd;
+    }
+    return breaks;
+}
+
+// The sound card's clock: the sound the disk driver has written, silence included, in ms. It
+// writes a 20 ms buffer at a time into a file that grows in the C library's 4 KiB blocks, so the
+// file's size tells which write it has come to; the time since then is added, up to the write that
+// grows it next.
+class DiskClock {
+  public:
+    explicit DiskClock(std::string path) : path(std::move(path)) {}
+    double ms(Clock::time_point now) {
+        constexpr uintmax_t WRITE = 3840;
+        constexpr uintmax_t BLOCK = 4096;
+        std::error_code error;
+        const uintmax_t size = std::filesystem::file_size(path, error);
+        if (!error && size != bytes) {
+            bytes = size;
+            grown = now;
+            writes = (size + WRITE - 1) / WRITE;
+            next = writes + 1;
+            while (next * WRITE / BLOCK == writes * WRITE / BLOCK) {
+                ++next;
+            }
+        }
+        return 20.0 * static_cast<double>(writes) +
+               std::clamp(seconds_between(grown, now) * 1000, 0.0,
+                          20.0 * static_cast<double>(next - writes));
+    }
+
+  private:
+    std::string path;
+    uintmax_t bytes = 0;
+    uintmax_t writes = 0;
+    uintmax_t next = 1;
+    Clock::time_point grown = Clock::now();
+};
+
+struct Pending {
+    uint64_t offset;  // bytes queued before it
+    Clock::time_point arrival;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    using nimbar::client::ReceiverProbe;
     const double seconds = argc > 1 ? std::atof(argv[1]) : 300;
-    const double ppm = argc > 2 ? std::atof(argv[2]) : 10000;
+    const double ppm = argc > 2 ? std::atof(argv[2]) : 0;
+    const int jitter_ms = argc > 3 ? std::atoi(argv[3]) : 0;
+    bool video = false;
+    bool trace = false;
+    for (int i = 4; i < argc; ++i) {
+        video = video || std::strcmp(argv[i], "video") == 0;
+        trace = trace || std::strcmp(argv[i], "trace") == 0;
+    }
     const std::string file = "/tmp/nimbar_audio_latency_" + std::to_string(::getpid()) + ".raw";
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
@@ -30,50 +169,169 @@ int main(int argc, char** argv) {
         fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
         return 1;
     }
-    constexpr double BYTES_PER_MS = 48000.0 * 4 / 1000;
-    double deepest = 0;
-    double final_depth = 0;
-    uint64_t skipped = 0;
-    {
-        const auto packets = nimbar::testing::encode_tone(50);
-        nimbar::client::VideoReceiver receiver;
-        ReceiverProbe::start_audio_only(receiver);
-        receiver.enable_screen_audio(true);
-        // The sound card's pace: how fast 30 s of queued silence drains.
-        constexpr int CALIBRATION_SECONDS = 30;
-        const std::vector<int16_t> silence(48000 * 2 * (CALIBRATION_SECONDS + 2), 0);
-        ReceiverProbe::queue_audio(receiver, silence.data(), static_cast<int>(silence.size()));
-        const double queued_at_start = ReceiverProbe::audio_queued_bytes(receiver);
-        const auto calibration_start = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::seconds(CALIBRATION_SECONDS));
-        const double drained = queued_at_start - ReceiverProbe::audio_queued_bytes(receiver);
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - calibration_start)
-                .count();
-        const double card_rate = drained / elapsed / (BYTES_PER_MS * 1000);
-        ReceiverProbe::drain_audio(receiver);
-        printf("sound card (disk driver) plays at %+.0f ppm of real time\n", (card_rate - 1) * 1e6);
 
-        const auto period = std::chrono::duration<double>(0.020 / (card_rate * (1 + ppm / 1e6)));
-        const auto count = static_cast<uint64_t>(seconds / period.count());
-        const auto start = std::chrono::steady_clock::now();
-        for (uint64_t i = 0; i < count; ++i) {
-            std::this_thread::sleep_until(
-                start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            period * static_cast<double>(i)));
-            const auto datagram =
-                nimbar::testing::audio_datagram(static_cast<uint32_t>(i + 1), packets[i % 50]);
-            receiver.handle_audio_packet(datagram.data(), static_cast<int>(datagram.size()));
-            final_depth = ReceiverProbe::audio_queued_bytes(receiver) / BYTES_PER_MS;
-            deepest = std::max(deepest, final_depth);
+    // Encoded in one stream; the second second is looped, its encoder state that of a tone that
+    // has run for a second, as it is again when the loop comes round (a second is whole cycles).
+    const auto encoded = nimbar::testing::encode_tone(100);
+    const std::vector<std::vector<uint8_t>> packets(encoded.begin() + 50, encoded.end());
+    std::vector<std::vector<uint8_t>> frames;
+    if (video) {
+        frames = nimbar::testing::encode_pattern(nimbar::host::VideoCodec::VP8, 1280, 720, 60);
+    }
+
+    std::vector<double> depths;
+    std::vector<double> found;  // what each packet found queued ahead of it
+    std::vector<double> corrections;
+    std::vector<double> audio_latencies;
+    uint64_t underruns = 0;
+    uint64_t underruns_settled = 0;
+    uint64_t skipped = 0;
+    double video_p50 = 0;
+    double video_p99 = 0;
+    double card_rate = 0;
+    {
+        VideoReceiver receiver;
+        if (video && !receiver.init_standalone(1280, 720, 0)) {
+            return 1;
         }
-        skipped = receiver.statistics().audio_frames_skipped.load();
+        if (!video) {
+            ReceiverProbe::start_audio_only(receiver);
+        }
+        receiver.enable_screen_audio(true);
+        const nimbar::client::ReceiverStats& stats = receiver.statistics();
+        nimbar::host::AudioJitter jitter(jitter_ms, 1);
+        DiskClock card(file);
+        const auto on_card = [](double ms) {
+            return nimbar::host::AudioJitter::Clock::time_point(
+                std::chrono::microseconds(std::llround(ms * 1000)));
+        };
+        const auto start = Clock::now();
+        const auto at = [&](double s) {
+            return start +
+                   std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+        };
+        double due_ms = 0;  // the next packet's, on the card's clock before the host's drift
+        auto release = jitter.release(on_card(due_ms));
+        uint64_t next_packet = 0;
+        uint64_t next_frame = 0;
+        std::deque<Pending> pending;
+        bool warm = false;
+        double card_at_warm_up = 0;
+        double next_trace = 0;
+        for (;;) {
+            const auto now = Clock::now();
+            const double elapsed = seconds_between(start, now);
+            const double card_ms = card.ms(now);
+            if (!warm && elapsed >= WARM_UP_SECONDS) {
+                warm = true;
+                underruns_settled = stats.audio_underruns.load();
+                card_at_warm_up = card_ms;
+            }
+            if (elapsed >= seconds) {
+                card_rate = (card_ms - card_at_warm_up) / ((elapsed - WARM_UP_SECONDS) * 1000);
+                break;
+            }
+            if (on_card(card_ms) >= release) {
+                if (warm) {
+                    found.push_back(receiver.audio_queue_bytes() / BYTES_PER_MS);
+                }
+                pending.push_back({stats.audio_bytes_queued.load(), now});
+                const auto datagram = nimbar::testing::audio_datagram(
+                    static_cast<uint32_t>(next_packet + 1), packets[next_packet % packets.size()]);
+                receiver.handle_audio_packet(datagram.data(), static_cast<int>(datagram.size()));
+                ++next_packet;
+                due_ms += 20 / (1 + ppm / 1e6);
+                release = jitter.release(on_card(due_ms));
+                if (warm) {
+                    corrections.push_back(stats.audio_correction_ppm.load());
+                }
+            }
+            if (video && at(static_cast<double>(next_frame) / FPS) <= now) {
+                const auto& frame = frames[next_frame % frames.size()];
+                for (const auto& datagram : nimbar::testing::fragment_datagrams(
+                         frame, static_cast<uint32_t>(next_frame + 1))) {
+                    receiver.handle_video_packet(datagram.data(),
+                                                 static_cast<int>(datagram.size()));
+                }
+                ++next_frame;
+                receiver.wait_for_picture(std::chrono::milliseconds(8));
+            }
+            if (video) {
+                receiver.update();
+            }
+            const uint32_t queued = receiver.audio_queue_bytes();
+            const uint64_t taken = stats.audio_bytes_queued.load() - queued;
+            const auto polled = Clock::now();
+            while (!pending.empty() && pending.front().offset < taken) {
+                if (warm) {
+                    audio_latencies.push_back(seconds_between(pending.front().arrival, polled) *
+                                              1000);
+                }
+                pending.pop_front();
+            }
+            if (warm) {
+                depths.push_back(queued / BYTES_PER_MS);
+            }
+            if (trace && elapsed >= next_trace) {
+                fprintf(stderr,
+                        "%6.1f s: depth %5.1f ms (now %5.1f), correction %+6.0f ppm, "
+                        "underruns %llu\n",
+                        elapsed, stats.audio_depth_ms.load(), queued / BYTES_PER_MS,
+                        stats.audio_correction_ppm.load(),
+                        static_cast<unsigned long long>(stats.audio_underruns.load()));
+                next_trace += 1;
+            }
+            auto wake = polled + POLL;
+            if (video) {
+                wake = std::min(wake, at(static_cast<double>(next_frame) / FPS));
+            }
+            std::this_thread::sleep_until(wake);
+        }
+        underruns = stats.audio_underruns.load();
+        underruns_settled = underruns - underruns_settled;
+        skipped = stats.audio_frames_skipped.load();
+        video_p50 = stats.latency_to_present.percentile_ms(0.5);
+        video_p99 = stats.latency_to_present.percentile_ms(0.99);
+        // Let the queue play out, so that the file holds every packet.
+        for (int i = 0; i < 100 && receiver.audio_queue_bytes() > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        receiver.stop();
     }
     SDL_Quit();
+
+    const auto sound = nimbar::testing::read_disk_audio(file);
     std::remove(file.c_str());
+    const auto heard = nimbar::testing::non_silent(sound, 2000);
+    // From 5 s of sound on, to just before it ends.
+    const size_t from = std::min<size_t>(48000 * 5, heard.left.size());
+    const size_t to = heard.left.size() > 4800 ? heard.left.size() - 4800 : 0;
+    const int breaks = to > from ? std::max(tone_breaks(heard.left, from, to, 440),
+                                            tone_breaks(heard.right, from, to, 660))
+                                 : -1;
+
+    const double audio_p50 = percentile(audio_latencies, 0.5);
     printf(
-        "audio clock %+.0f ppm for %.0f s: deepest queue %.1f ms, final %.1f ms, %llu frames "
-        "skipped\n",
-        ppm, seconds, deepest, final_depth, static_cast<unsigned long long>(skipped));
+        "drift %+.0f ppm, jitter %d ms, %.0f s (the disk driver played at %+.0f ppm of real "
+        "time): depth a packet finds p50 %.1f p99 %.1f max %.1f ms, polled p50 %.1f p99 %.1f max "
+        "%.1f ms; correction mean %+.0f ppm (%+.0f to %+.0f); underruns %llu (%llu after 5 s); "
+        "frames skipped %llu; breaks %d; audio latency p50 %.1f p99 %.1f ms",
+        ppm, jitter_ms, seconds, (card_rate - 1) * 1e6, percentile(found, 0.5),
+        percentile(found, 0.99), percentile(found, 1.0), percentile(depths, 0.5),
+        percentile(depths, 0.99), percentile(depths, 1.0),
+        corrections.empty() ? 0.0
+                            : std::accumulate(corrections.begin(), corrections.end(), 0.0) /
+                                  static_cast<double>(corrections.size()),
+        percentile(corrections, 0.0), percentile(corrections, 1.0),
+        static_cast<unsigned long long>(underruns),
+        static_cast<unsigned long long>(underruns_settled),
+        static_cast<unsigned long long>(skipped), breaks, audio_p50,
+        percentile(audio_latencies, 0.99));
+    if (video) {
+        printf("; video latency p50 %.1f p99 %.1f ms; sound behind picture by %.1f ms at p50",
+               video_p50, video_p99, audio_p50 - video_p50);
+    }
+    printf("\n");
     return 0;
 }
