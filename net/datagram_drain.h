@@ -18,32 +18,37 @@ struct DrainLimits {
     int clock_stride = 16;                         // datagrams read between two looks at the clock
 };
 
-// Reads datagrams into `buffer` and calls sink(data, length, arrived) for each, until none waits,
-// a read fails or the budget is spent. `arrived` is read from the clock once per clock_stride
-// datagrams, so it may be late by that many reads. Returns how many datagrams were handed on.
+// Reads datagrams into `buffer` and calls sink(data, length, arrived) for each that is not empty,
+// until none waits or the budget is spent; an empty datagram or one that failed (too long for the
+// buffer, say) is passed over, so that it cannot hold back the ones behind it. `arrived` is read
+// from the clock once per clock_stride reads, so it may be late by that many reads. Returns how
+// many datagrams were handed on.
 template <typename Sink>
 int drain_datagrams(UDPSocket& socket, std::span<uint8_t> buffer, const DrainLimits& limits,
                     Sink&& sink) {
     using Clock = std::chrono::steady_clock;
-    int length = socket.receive(buffer.data(), buffer.size(), limits.first_wait_ms);
-    if (length <= 0) {
+    using Outcome = UDPSocket::ReadResult::Outcome;
+    auto result = socket.read(buffer.data(), buffer.size(), limits.first_wait_ms);
+    if (result.outcome == Outcome::NothingWaiting) {
         return 0;
     }
     auto now = Clock::now();
     const auto deadline = now + limits.budget;
-    int count = 0;
-    for (;;) {
-        sink(buffer.data(), length, now);
-        ++count;
-        if (count % limits.clock_stride == 0) {
+    int handed_on = 0;
+    for (int reads = 1;; ++reads) {
+        if (result.outcome == Outcome::Datagram && result.length > 0) {
+            sink(buffer.data(), result.length, now);
+            ++handed_on;
+        }
+        if (reads % limits.clock_stride == 0) {
             now = Clock::now();
             if (now >= deadline) {
-                return count;
+                return handed_on;
             }
         }
-        length = socket.receive(buffer.data(), buffer.size(), 0);
-        if (length <= 0) {
-            return count;
+        result = socket.read(buffer.data(), buffer.size(), 0);
+        if (result.outcome == Outcome::NothingWaiting) {
+            return handed_on;
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "net/udp_socket.h"
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +114,23 @@ int wait_readable(SocketHandle handle, int timeout_ms) {
     return ready == 0 ? 0 : 1;
 }
 
+// Failure lines of receive written in one second at most; a datagram that fails is lost either way.
+constexpr int RECEIVE_FAILURE_LINES = 10;
+
+void report_receive_failure(int code) {
+    static std::atomic<int64_t> current_second{0};
+    static std::atomic<int> lines{0};
+    const int64_t second = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+    if (current_second.exchange(second) != second) {
+        lines = 0;
+    }
+    if (++lines <= RECEIVE_FAILURE_LINES) {
+        fprintf(stderr, "[UDPSocket] recvfrom() failed: %d\n", code);
+    }
+}
+
 }  // namespace
 
 bool start_networking() {
@@ -205,13 +224,27 @@ int UDPSocket::send_to(const uint8_t* data, size_t length, const char* host, uin
 }
 
 int UDPSocket::receive(uint8_t* buffer, size_t capacity, int timeout_ms) {
+    const ReadResult result = read(buffer, capacity, timeout_ms);
+    switch (result.outcome) {
+        case ReadResult::Outcome::Datagram:
+            return result.length;
+        case ReadResult::Outcome::NothingWaiting:
+            return 0;
+        case ReadResult::Outcome::Failed:
+            break;
+    }
+    return -1;
+}
+
+UDPSocket::ReadResult UDPSocket::read(uint8_t* buffer, size_t capacity, int timeout_ms) {
+    using Outcome = ReadResult::Outcome;
     if (socket_handle == INVALID_SOCKET_HANDLE) {
-        return -1;
+        return {Outcome::Failed};
     }
     if (timeout_ms > 0) {
         const int ready = wait_readable(socket_handle, timeout_ms);
         if (ready <= 0) {
-            return ready;
+            return {ready == 0 ? Outcome::NothingWaiting : Outcome::Failed};
         }
     }
 
@@ -230,18 +263,18 @@ int UDPSocket::receive(uint8_t* buffer, size_t capacity, int timeout_ms) {
     if (received < 0) {
         const int code = last_socket_error();
         if (is_would_block(code)) {
-            return 0;
+            return {Outcome::NothingWaiting};
         }
-        fprintf(stderr, "[UDPSocket] recvfrom() failed: %d\n", code);
-        return -1;
+        report_receive_failure(code);
+        return {Outcome::Failed};
     }
 #ifndef _WIN32
     if (static_cast<size_t>(received) > capacity) {
-        fprintf(stderr, "[UDPSocket] recvfrom() failed: %d\n", EMSGSIZE);
-        return -1;
+        report_receive_failure(EMSGSIZE);
+        return {Outcome::Failed};
     }
 #endif
-    return static_cast<int>(received);
+    return {Outcome::Datagram, static_cast<int>(received)};
 }
 
 bool UDPSocket::set_receive_buffer_size(int bytes) {

@@ -47,8 +47,18 @@ class UDPSocket {
     // otherwise never waits. Returns its length, 0 when nothing was waiting (or an empty
     // datagram), -1 on failure. A datagram longer than capacity is lost and reported as the
     // platform's message-too-long failure. -1 without a message when the socket is closed or the
-    // wait itself failed.
+    // wait itself failed. Failure lines are written at most RECEIVE_FAILURE_LINES a second (per
+    // process): a flood of bad datagrams must not flood the host's log.
     int receive(uint8_t* buffer, size_t capacity, int timeout_ms);
+
+    // The same read, telling an empty datagram from nothing waiting: a reader that drains the
+    // socket must go on past an empty or a lost datagram, and stop only when none waits.
+    struct ReadResult {
+        enum class Outcome { Datagram, NothingWaiting, Failed };
+        Outcome outcome = Outcome::NothingWaiting;
+        int length = 0;  // of the datagram; 0 for an empty one
+    };
+    ReadResult read(uint8_t* buffer, size_t capacity, int timeout_ms);
 
     // True when the system accepted the option. On Linux the kernel caps the receive buffer at
     // net.core.rmem_max; where that cap bites and the process may exceed it, the cap is lifted.

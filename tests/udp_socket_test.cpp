@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "net/datagram_drain.h"
 #include "net/udp_socket.h"
 
 #ifdef _WIN32
@@ -224,6 +225,29 @@ TEST_F(UdpSocketTest, SendingToAClosedPortLeavesReadingIntact) {
     EXPECT_EQ(socket.receive(buffer, sizeof buffer, 100), 0);
     EXPECT_TRUE(delivers(socket, sender, "media"));
     EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+// An empty datagram, or one too long for the buffer, is passed over: the datagrams behind it are
+// read in the same pass.
+TEST_F(UdpSocketTest, DrainingGoesOnPastEmptyAndOversizedDatagrams) {
+    UDPSocket socket;
+    ASSERT_TRUE(socket.open(0));
+    const std::vector<uint8_t> oversized(3000, 0x5A);
+    const uint8_t first[3] = {1, 2, 3};
+    const uint8_t last[2] = {4, 5};
+    sender.send_to(first, sizeof first, "127.0.0.1", socket.local_port());
+    sender.send_to(first, 0, "127.0.0.1", socket.local_port());
+    sender.send_to(oversized.data(), oversized.size(), "127.0.0.1", socket.local_port());
+    sender.send_to(last, sizeof last, "127.0.0.1", socket.local_port());
+    std::vector<int> lengths;
+    uint8_t buffer[2048];
+    CaptureStderr();
+    const int handed_on =
+        drain_datagrams(socket, buffer, {1000, milliseconds(1000), 16},
+                        [&](const uint8_t*, int length, auto) { lengths.push_back(length); });
+    GetCapturedStderr();
+    EXPECT_EQ(handed_on, 2);
+    EXPECT_EQ(lengths, (std::vector<int>{3, 2}));
 }
 
 TEST_F(UdpSocketTest, OnlyTrafficTo127001Arrives) {
