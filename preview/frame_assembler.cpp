@@ -37,16 +37,24 @@ void zero_range(std::vector<uint8_t>& pixels, size_t from, size_t to) {
     }
 }
 
-// Makes a recycled buffer read as if it had been zero-filled: every byte outside the fragments
-// stored so far becomes zero. Valid while each stored fragment covered exactly its own slot.
-void clear_unstored(PendingFrame& frame) {
-    for (size_t i = 0; i < frame.fragment_count; ++i) {
-        if (!frame.received_mask[i]) {
-            zero_range(frame.pixels, i * FRAGMENT_PAYLOAD, (i + 1) * FRAGMENT_PAYLOAD);
-        }
+// Makes the completed frame read as if its buffer had been zero-filled before the fragments were
+// written: every byte that no fragment covered becomes zero. Each fragment covers a prefix of its
+// own 1400-byte slot and, when longer, of the slots after it, so the covered part of each slot is
+// a prefix; only what lies past it is cleared.
+void clear_uncovered(PendingFrame& frame) {
+    for (size_t slot = 0; slot < frame.covered.size(); ++slot) {
+        zero_range(frame.pixels, slot * FRAGMENT_PAYLOAD + frame.covered[slot],
+                   (slot + 1) * FRAGMENT_PAYLOAD);
     }
-    zero_range(frame.pixels, size_t{frame.fragment_count} * FRAGMENT_PAYLOAD, frame.pixels.size());
-    frame.recycled = false;
+}
+
+// Notes that `length` bytes from the start of `slot` were written.
+void cover(PendingFrame& frame, size_t slot, size_t length) {
+    for (; length > 0 && slot < frame.covered.size(); ++slot) {
+        const auto here = static_cast<uint16_t>(std::min(length, FRAGMENT_PAYLOAD));
+        frame.covered[slot] = std::max(frame.covered[slot], here);
+        length -= here;
+    }
 }
 
 }  // namespace
@@ -64,6 +72,9 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
     }
     const std::span<const uint8_t> datagram(data, static_cast<size_t>(length));
     const protocol::FragmentHeader header = *protocol::read_fragment_header(datagram);
+    if (header.fragment_count == 0) {
+        return;  // a frame of nothing: never shown as a black picture
+    }
     switch (ids.check(header.frame_id, now)) {
         case protocol::FrameIdVerdict::Drop:
             return;
@@ -89,12 +100,8 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
         const size_t room = offset < frame->pixels.size() ? frame->pixels.size() - offset : 0;
         const size_t copy = protocol::preview_payload_length(header, datagram.size(), room);
         if (copy > 0) {
-            // A fragment shorter or longer than its slot leaves stale bytes in, or overlaps into,
-            // other slots; from then on the buffer must be what a zero-filled one would be.
-            if (frame->recycled && copy != std::min(FRAGMENT_PAYLOAD, room)) {
-                clear_unstored(*frame);
-            }
             std::memcpy(frame->pixels.data() + offset, data + FRAGMENT_HEADER_SIZE, copy);
+            cover(*frame, header.fragment_index, copy);
             frame->received_mask[header.fragment_index] = true;
             ++frame->received_count;
         }
@@ -129,16 +136,16 @@ PendingFrame* FrameAssembler::find_or_insert(uint32_t frame_id) {
 
 bool FrameAssembler::start_frame(PendingFrame& frame, uint16_t fragment_count,
                                  Clock::time_point now) {
-    if (!spare_pixels.empty()) {
-        frame.pixels = std::move(spare_pixels.back());
-        spare_pixels.pop_back();
-        frame.recycled = true;
-    } else {
-        try {
+    try {
+        if (!spare_pixels.empty()) {
+            frame.pixels = std::move(spare_pixels.back());
+            spare_pixels.pop_back();
+        } else {
             frame.pixels.assign(frame_bytes, 0);
-        } catch (const std::bad_alloc&) {
-            return false;  // no memory for another frame now: drop the fragment
         }
+        frame.covered.assign((frame_bytes + FRAGMENT_PAYLOAD - 1) / FRAGMENT_PAYLOAD, 0);
+    } catch (const std::bad_alloc&) {
+        return false;  // no memory for another frame now: drop the fragment
     }
     frame.fragment_count = fragment_count;
     frame.received_mask.assign(fragment_count, false);
@@ -157,12 +164,7 @@ size_t FrameAssembler::preallocate() {
 }
 
 void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame, Clock::time_point now) {
-    if (frame.recycled) {
-        // Every stored fragment filled exactly its slot; only slots past the count are stale.
-        zero_range(frame.pixels, size_t{frame.fragment_count} * FRAGMENT_PAYLOAD,
-                   frame.pixels.size());
-        frame.recycled = false;
-    }
+    clear_uncovered(frame);
     keep_spare(std::move(latest_frame));
     latest_frame = std::move(frame.pixels);
     frame.pixels = {};

@@ -1,8 +1,9 @@
 #pragma once
 
 // Rebuilds the preview's raw frames from fragment datagrams and keeps the newest completed frame
-// for the main loop to show. Fragments may arrive in any order, twice, or never: duplicates and
-// anything not newer than the newest completed frame are dropped, and frames still incomplete
+// for the main loop to show. Fragments may arrive in any order, twice, or never: duplicates,
+// fragments of a frame of no fragments, and anything not newer than the newest completed frame
+// are dropped, and frames still incomplete
 // 100 ms after their first fragment are discarded. Frame ids implausibly far ahead are dropped too,
 // until the stream has completed nothing for a second (protocol::FrameIdWindow). Nothing is ever
 // reported; every unusable datagram is dropped without a word. Single-threaded.
@@ -24,9 +25,10 @@ struct PendingFrame {
     std::vector<uint8_t> pixels;  // width * height * 4 bytes; empty once completed
     std::vector<bool> received_mask;
     std::chrono::steady_clock::time_point first_seen{};
-    // The pixels were reused from an earlier frame instead of being zero-filled: bytes that no
-    // stored fragment covers are stale until cleared. They are cleared before they can show.
-    bool recycled = false;
+    // Per 1400-byte slot of pixels, how many bytes from its start some fragment wrote. The pixels
+    // may be reused from an earlier frame: at completion the rest is cleared, so the frame reads as
+    // if its buffer had been zero-filled, and a hostile fragment costs no clearing of its own.
+    std::vector<uint16_t> covered;
 };
 
 // Running totals for diagnostics.
