@@ -14,9 +14,10 @@
 //
 // Prints, after the first 5 s: the queue's depth as each packet finds it when it arrives (what the
 // receiver holds at 40 ms) and polled every half millisecond, as p50, p99 and max; the correction
-// in ppm; underruns, 20 ms frames skipped and breaks in the tone (a skipped packet or a gap shows
-// as a jump in its phase or a drop in its level, found in what the disk driver wrote); the
-// latencies and their offset. With `trace`, a line a second on stderr.
+// in ppm, and the share of packets played untouched; underruns, 20 ms frames skipped and breaks in
+// the tone (a skipped packet or a gap shows as a jump in its phase or a drop in its level, found in
+// what the disk driver wrote); the latencies and their offset. With `trace`, a line a second on
+// stderr.
 //
 //   audio_latency_bench <seconds> <ppm> <jitter ms> [video] [trace]
 
@@ -316,7 +317,8 @@ int main(int argc, char** argv) {
         "drift %+.0f ppm, jitter %d ms, %.0f s (the disk driver played at %+.0f ppm of real "
         "time): depth a packet finds p50 %.1f p99 %.1f max %.1f ms, polled p50 %.1f p99 %.1f max "
         "%.1f ms; correction mean %+.0f ppm (%+.0f to %+.0f); underruns %llu (%llu after 5 s); "
-        "frames skipped %llu; breaks %d; audio latency p50 %.1f p99 %.1f ms",
+        "frames skipped %llu; breaks %d; %.0f %% of packets untouched; audio latency p50 %.1f p99 "
+        "%.1f ms",
         ppm, jitter_ms, seconds, (card_rate - 1) * 1e6, percentile(found, 0.5),
         percentile(found, 0.99), percentile(found, 1.0), percentile(depths, 0.5),
         percentile(depths, 0.99), percentile(depths, 1.0),
@@ -326,8 +328,12 @@ int main(int argc, char** argv) {
         percentile(corrections, 0.0), percentile(corrections, 1.0),
         static_cast<unsigned long long>(underruns),
         static_cast<unsigned long long>(underruns_settled),
-        static_cast<unsigned long long>(skipped), breaks, audio_p50,
-        percentile(audio_latencies, 0.99));
+        static_cast<unsigned long long>(skipped), breaks,
+        corrections.empty()
+            ? 0.0
+            : 100.0 * static_cast<double>(std::count(corrections.begin(), corrections.end(), 0.0)) /
+                  static_cast<double>(corrections.size()),
+        audio_p50, percentile(audio_latencies, 0.99));
     if (video) {
         printf("; video latency p50 %.1f p99 %.1f ms; sound behind picture by %.1f ms at p50",
                video_p50, video_p99, audio_p50 - video_p50);
