@@ -56,7 +56,7 @@ struct ReceiverStats {
     std::atomic<uint64_t> audio_frames_skipped{0};    // not queued: playback already far behind
     std::atomic<uint64_t> audio_underruns{0};     // the queue ran dry while playing; refilled first
     std::atomic<uint64_t> audio_bytes_queued{0};  // all handed to the playback queue
-    std::atomic<double> audio_depth_ms{0.0};      // the queue's depth, smoothed
+    std::atomic<double> audio_depth_ms{0.0};      // what a packet finds queued ahead, smoothed
     std::atomic<double> audio_correction_ppm{0.0};  // the resampling correction now applied
     DurationHistogram decode_time;         // a batch's decoding plus the conversion of its picture
     DurationHistogram latency_to_publish;  // last fragment of a frame to its picture published

@@ -28,8 +28,9 @@ class ViewerStatsReporter {
     // that interval; percentiles over the pictures of that interval (the histograms are reset);
     // completed, dropped, keyframe requests and skipped frames are totals. heal_ms is the time
     // from a lost frame to the next picture presented, p50/max over the interval. Then the screen
-    // audio: the playback queue's depth as the resampling sees it (smoothed), the correction it
-    // applies now, and the totals of underruns and of 20 ms frames skipped past the 200 ms bound.
+    // audio: what a packet finds queued ahead of it, smoothed, as the resampling sees it, the
+    // correction it applies now, and the totals of underruns and of 20 ms frames skipped past the
+    // 200 ms bound.
     std::string poll(Clock::time_point now, client::ReceiverStats& receiver,
                      const LoopCounters& loop, double audio_queue_ms);
 
