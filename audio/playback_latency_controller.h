@@ -26,10 +26,10 @@ inline constexpr double DEAD_BAND_PPM = 500.0;
 
 class PlaybackLatencyController {
   public:
-    // Takes the queue's mean depth over the `elapsed_seconds` since the last call (steps longer
-    // than a tenth of a second count as that) and returns the correction for the audio that
-    // follows, in parts per million: positive plays it longer (the queue is too shallow), negative
-    // shorter; 0 inside the dead band.
+    // Takes the depth measured over the `elapsed_seconds` since the last call (steps longer than a
+    // tenth of a second count as that; the first depth is taken as it is) and returns the
+    // correction for the audio that follows, in parts per million: positive plays it longer (the
+    // queue is too shallow), negative shorter; 0 inside the dead band.
     double update(double depth_ms, double elapsed_seconds);
 
     // The queue ran dry: the sender is not ahead of us, whatever was learnt. Any shortening, learnt

@@ -1,10 +1,10 @@
 // Screen audio: Opus packets from audio datagrams, decoded as they arrive, short losses concealed,
-// scaled by the viewer's volume and queued for SDL's audio thread. No jitter buffer, no reordering.
+// scaled by the viewer's volume and queued for SDL's audio thread. No reordering.
 //
 // The sender's sound card and ours never run at quite the same rate, so the playback queue would
 // slowly fill or empty. It is held near a target depth instead: a sampler looks at the queue every
-// few milliseconds, a controller turns its mean depth into a correction of at most 2 %, and the
-// samples are resampled by that much (or, inside the controller's dead band, played untouched).
+// 10 ms, a controller turns its depth into a correction of at most 2 %, and the samples are
+// resampled by that much (or, inside the controller's dead band, played untouched).
 // Playback starts once the next packet would find the target queued ahead of it; a queue that runs
 // dry is refilled so before playback goes on.
 

@@ -144,6 +144,14 @@ TEST(PlaybackLatencyController, GlidesWithinItsBoundsAndIgnoresSmallErrors) {
         EXPECT_EQ(last, depth > TARGET_QUEUE_MS ? -MAX_CORRECTION_PPM : MAX_CORRECTION_PPM);
         EXPECT_NEAR(controller.smoothed_depth_ms(), depth, 0.01);
     }
+    // Shortening, and the queue runs dry all the same: no more shortening, learnt or under way.
+    PlaybackLatencyController shortening;
+    for (int i = 0; i < 500; ++i) {
+        shortening.update(TARGET_QUEUE_MS + 150, 0.02);
+    }
+    shortening.ran_dry();
+    EXPECT_EQ(shortening.correction_ppm(), 0.0);
+    EXPECT_GE(shortening.update(TARGET_QUEUE_MS + 10, 0.02), 0.0);
 }
 
 // 48 kHz stereo: 440 Hz at half scale on the left, 660 Hz on the right, frames [first,
