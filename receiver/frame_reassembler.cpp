@@ -1,5 +1,6 @@
 #include "receiver/frame_reassembler.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "protocol/media_datagram.h"
@@ -32,6 +33,8 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
         case protocol::FrameIdVerdict::Restart:
             result.frames_lost += erase_up_to(UINT32_MAX, now);
             ids.restart(header->frame_id, now);
+            last_completed.reset();
+            lost_since_last_completed = 0;
             note_loss(now);
             break;
         case protocol::FrameIdVerdict::Take:
@@ -39,7 +42,9 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
     }
     if (!slots.contains(header->frame_id) &&
         (slots.size() >= PURGE_TRIGGER_SLOTS || held_bytes >= PURGE_TRIGGER_BYTES)) {
-        result.frames_lost += purge(now);
+        const uint32_t purged = purge(now);
+        result.frames_lost += purged;
+        lost_since_last_completed += purged;
         note_loss(now);
     }
     FrameSlot& slot = slots[header->frame_id];
@@ -62,10 +67,19 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
         frame.completed_at = now;
         ids.completed(header->frame_id, now);
         const uint32_t overtaken = erase_up_to(header->frame_id, now);
-        if (overtaken > 0) {
-            result.frames_lost += overtaken;
+        result.frames_lost += overtaken;
+        // Ids between the previous completed frame and this one that were not given up already:
+        // frames lost with every fragment (a one-fragment frame of a still screen often is).
+        const uint32_t skipped = last_completed ? header->frame_id - *last_completed - 1 : 0;
+        const uint32_t given_up = lost_since_last_completed + overtaken;
+        if (skipped > given_up) {
+            result.frames_lost += skipped - given_up;
+        }
+        if (result.frames_lost > 0 || skipped > 0) {
             note_loss(now);
         }
+        last_completed = header->frame_id;
+        lost_since_last_completed = 0;
         if (loss_since_last_completed) {
             frame.mark_loss(*loss_since_last_completed);
             loss_since_last_completed.reset();
@@ -79,6 +93,7 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
     result.frames_timed_out = sweep(now);
     if (result.frames_timed_out > 0) {
         result.frames_lost += result.frames_timed_out;
+        lost_since_last_completed += result.frames_timed_out;
         note_loss(now);
     }
     return result;
@@ -86,6 +101,8 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
 
 void FrameReassembler::clear() {
     slots.clear();
+    last_completed.reset();
+    lost_since_last_completed = 0;
     held_bytes = 0;
     loss_since_last_completed.reset();
     keyframe_lost_since_last_completed.reset();

@@ -13,7 +13,9 @@
 // - After each stored fragment, frames incomplete SLOT_TIMEOUT after their first fragment are
 //   given up with a "Dropped frame" line on stderr.
 // A completed frame is marked as following a loss when any frame was lost since the frame
-// completed before it, and as following a lost keyframe when one of those began as a keyframe.
+// completed before it, a frame id skipped between the two included (the host numbers every frame
+// it sends, so a missing id is a frame lost with all its fragments), and as following a lost
+// keyframe when one of the lost frames began as a keyframe.
 
 #include <chrono>
 #include <cstdint>
@@ -65,6 +67,8 @@ class FrameReassembler {
     std::unordered_map<uint32_t, FrameSlot> slots;
     uint64_t held_bytes = 0;
     protocol::FrameIdWindow ids{0};
+    std::optional<uint32_t> last_completed;  // none at the start and after a restart
+    uint32_t lost_since_last_completed = 0;  // given up by the sweep or a purge since then
     std::optional<Clock::time_point> loss_since_last_completed;
     std::optional<Clock::time_point> keyframe_lost_since_last_completed;
 };

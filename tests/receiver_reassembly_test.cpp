@@ -190,13 +190,19 @@ TEST_F(ReassemblyTest, LossesMarkTheNextCompletedFrame) {
     EXPECT_FALSE(completed[4].follows_loss);
     EXPECT_EQ(lost, 3u);
 
+    // A frame lost with all its fragments leaves only a gap in the ids.
+    feed_frame(10, frame_bytes(100, 10), {}, milliseconds(340));
+    ASSERT_EQ(completed.size(), 6u);
+    EXPECT_TRUE(completed[5].follows_loss);
+    EXPECT_EQ(lost, 4u);
+
     // Purged: a flood of frame ids.
     for (uint32_t id = 100; id < 160; ++id) {
         feed(raw_fragment(id, 0, 2, 10, 10, 1), milliseconds(400));
     }
     const uint32_t before = lost;
     feed(raw_fragment(200, 0, 1, 10, 10, 1), milliseconds(410));
-    EXPECT_EQ(lost - before, 60u);  // 30 purged, the other 30 overtaken by frame 200
+    EXPECT_EQ(lost - before, 189u);  // every id from 11 to 199: 30 purged, 30 overtaken, 129 unseen
     EXPECT_TRUE(completed.back().follows_loss);
     GetCapturedStderr();  // the sweep's lines
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,14 +212,24 @@ TEST_P(ViewerStream, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
     // Small pictures, encoded once and looped: the encoder must not starve the viewer.
     auto host = stream({"--codec", GetParam().host_codec, "--seconds", "8", "--width", "640",
                         "--height", "360", "--preencode", "30"});
-    std::this_thread::sleep_for(2s);
-    const auto before = x11.capture(window);
-    ASSERT_TRUE(before);
-    const int row = before->height / 3;
-    for (int bar = 0; bar < host::PATTERN_BAR_COUNT; ++bar) {
-        const Pixel pixel = before->at((2 * bar + 1) * before->width / 14, row);
-        EXPECT_TRUE(close_to(pixel, host::PATTERN_BARS[bar])) << "bar " << bar;
+    // The host encodes its clip first, which takes a while on a loaded machine: wait for the bars.
+    std::optional<Screenshot> before;
+    const auto bars_shown = [&] {
+        before = x11.capture(window);
+        for (int bar = 0; before && bar < host::PATTERN_BAR_COUNT; ++bar) {
+            if (!close_to(before->at((2 * bar + 1) * before->width / 14, before->height / 3),
+                          host::PATTERN_BARS[bar])) {
+                return false;
+            }
+        }
+        return before.has_value();
+    };
+    const auto give_up = std::chrono::steady_clock::now() + START_TIMEOUT;
+    while (!bars_shown() && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(200ms);
     }
+    ASSERT_TRUE(bars_shown()) << "the pattern's bars never showed";
+    const int row = before->height / 3;
     // Three wheel steps over the middle of the green bar (bar 3, at the picture's centre).
     xdotool({"mousemove", "--window", std::to_string(window), std::to_string(before->width / 2),
              std::to_string(row)});
