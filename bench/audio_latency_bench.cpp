@@ -16,7 +16,9 @@
 // receiver holds at 40 ms) and polled every half millisecond, as p50, p99 and max; the correction
 // in ppm, and the share of packets played untouched; underruns, 20 ms frames skipped and breaks in
 // the tone (a skipped packet or a gap shows as a jump in its phase or a drop in its level, found in
-// what the disk driver wrote); the latencies and their offset. With `trace`, a line a second on
+// what the disk driver wrote); the latencies and their offset. The loop waking more than 10 ms late
+// is the machine holding host and receiver up, as a real network or viewer stall would; the
+// underruns and breaks within 3 s after one are told apart. With `trace`, a line a second on
 // stderr.
 //
 //   audio_latency_bench <seconds> <ppm> <jitter ms> [video] [trace]
@@ -55,6 +57,9 @@ constexpr double BYTES_PER_MS = nimbar::protocol::SCREEN_AUDIO_BYTES_PER_MS;
 constexpr double WARM_UP_SECONDS = 5;
 constexpr double FPS = 30;
 constexpr auto POLL = std::chrono::microseconds(500);
+// The loop waking this much later than asked is the machine holding it up (beyond the host's own
+// jitter the target leaves no more margin).
+constexpr double STALL_MS = 10;
 
 double seconds_between(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
@@ -72,8 +77,9 @@ double percentile(std::vector<double> values, double fraction) {
 // of both pitches) whose level falls below half the mean, or whose phase moves unlike that of the
 // windows around it by more than 0.3 rad. A correction of 2 % turns the phase by up to 2.8 rad a
 // window at 440 Hz, but steadily; a skipped packet turns it by 1.3 rad at once. Consecutive odd
-// windows are one break.
-int tone_breaks(const std::vector<int16_t>& samples, size_t from, size_t to, double hz) {
+// windows are one break. Returns where each break begins.
+std::vector<size_t> tone_breaks(const std::vector<int16_t>& samples, size_t from, size_t to,
+                                double hz) {
     constexpr size_t WINDOW = 2400;
     const double w = 2 * std::numbers::pi * hz / 48000;
     std::vector<double> phases;
@@ -95,7 +101,7 @@ int tone_breaks(const std::vector<int16_t>& samples, size_t from, size_t to, dou
     for (size_t k = 0; k + 1 < phases.size(); ++k) {
         turns.push_back(wrap(phases[k + 1] - phases[k]));
     }
-    int breaks = 0;
+    std::vector<size_t> breaks;
     bool in_break = false;
     for (size_t k = 2; k + 2 < turns.size(); ++k) {
         std::vector<double> around;
@@ -105,7 +111,9 @@ int tone_breaks(const std::vector<int16_t>& samples, size_t from, size_t to, dou
         std::sort(around.begin(), around.end());
         const bool odd =
             std::abs(wrap(turns[k] - (around[1] + around[2]) / 2)) > 0.3 || levels[k] < level / 2;
-        breaks += odd && !in_break ? 1 : 0;
+        if (odd && !in_break) {
+            breaks.push_back(from + k * WINDOW);
+        }
         in_break = odd;
     }
     return breaks;
@@ -181,6 +189,9 @@ int main(int argc, char** argv) {
     }
 
     std::vector<double> depths;
+    std::vector<double> stalls;       // the loop woke this many ms late, after the warm-up
+    std::vector<double> stall_cards;  // and where the card's clock stood then
+    uint64_t underruns_after_stall = 0;
     std::vector<double> found;  // what each packet found queued ahead of it
     std::vector<double> corrections;
     std::vector<double> audio_latencies;
@@ -239,7 +250,12 @@ int main(int argc, char** argv) {
                 pending.push_back({stats.audio_bytes_queued.load(), now});
                 const auto datagram = nimbar::testing::audio_datagram(
                     static_cast<uint32_t>(next_packet + 1), packets[next_packet % packets.size()]);
+                const uint64_t underruns_before = stats.audio_underruns.load();
                 receiver.handle_audio_packet(datagram.data(), static_cast<int>(datagram.size()));
+                if (warm && stats.audio_underruns.load() != underruns_before &&
+                    !stall_cards.empty() && card_ms - stall_cards.back() < 3000) {
+                    ++underruns_after_stall;
+                }
                 ++next_packet;
                 due_ms += 20 / (1 + ppm / 1e6);
                 release = jitter.release(on_card(due_ms));
@@ -287,6 +303,12 @@ int main(int argc, char** argv) {
                 wake = std::min(wake, at(static_cast<double>(next_frame) / FPS));
             }
             std::this_thread::sleep_until(wake);
+            // The machine held the loop, host and receiver both, up: what follows is its doing.
+            const double overslept = seconds_between(wake, Clock::now()) * 1000;
+            if (warm && overslept > STALL_MS) {
+                stalls.push_back(overslept);
+                stall_cards.push_back(card.ms(Clock::now()));
+            }
         }
         underruns = stats.audio_underruns.load();
         underruns_settled = underruns - underruns_settled;
@@ -304,36 +326,60 @@ int main(int argc, char** argv) {
 
     const auto sound = nimbar::testing::read_disk_audio(file);
     std::remove(file.c_str());
-    const auto heard = nimbar::testing::non_silent(sound, 2000);
-    // From 5 s of sound on, to just before it ends.
-    const size_t from = std::min<size_t>(48000 * 5, heard.left.size());
-    const size_t to = heard.left.size() > 4800 ? heard.left.size() - 4800 : 0;
-    const int breaks = to > from ? std::max(tone_breaks(heard.left, from, to, 440),
-                                            tone_breaks(heard.right, from, to, 660))
-                                 : -1;
+    // From 5 s of sound on, to just before it ends; positions in the file are the card's clock.
+    const auto loud = [&](size_t i) { return std::abs(sound.left[i]) > 2000; };
+    size_t first = 0;
+    while (first < sound.left.size() && !loud(first)) {
+        ++first;
+    }
+    size_t last = sound.left.size();
+    while (last > first && !loud(last - 1)) {
+        --last;
+    }
+    const size_t from = std::min(first + 48000 * 5, last);
+    const size_t to = last > from + 4800 ? last - 4800 : from;
+    std::vector<size_t> breaks = tone_breaks(sound.left, from, to, 440);
+    for (const size_t at : tone_breaks(sound.right, from, to, 660)) {
+        const bool known = std::any_of(breaks.begin(), breaks.end(), [&](size_t b) {
+            return b + 4800 >= at && at + 4800 >= b;  // within 100 ms: the same break
+        });
+        if (!known) {
+            breaks.push_back(at);
+        }
+    }
+    const auto after_stall = [&](double card_ms) {
+        return std::any_of(stall_cards.begin(), stall_cards.end(), [&](double stall) {
+            return card_ms >= stall - 100 && card_ms <= stall + 3000;
+        });
+    };
+    const auto breaks_after_stall = std::count_if(
+        breaks.begin(), breaks.end(), [&](size_t at) { return after_stall(at / 48.0); });
 
     const double audio_p50 = percentile(audio_latencies, 0.5);
-    printf(
-        "drift %+.0f ppm, jitter %d ms, %.0f s (the disk driver played at %+.0f ppm of real "
-        "time): depth a packet finds p50 %.1f p99 %.1f max %.1f ms, polled p50 %.1f p99 %.1f max "
-        "%.1f ms; correction mean %+.0f ppm (%+.0f to %+.0f); underruns %llu (%llu after 5 s); "
-        "frames skipped %llu; breaks %d; %.0f %% of packets untouched; audio latency p50 %.1f p99 "
-        "%.1f ms",
-        ppm, jitter_ms, seconds, (card_rate - 1) * 1e6, percentile(found, 0.5),
-        percentile(found, 0.99), percentile(found, 1.0), percentile(depths, 0.5),
-        percentile(depths, 0.99), percentile(depths, 1.0),
-        corrections.empty() ? 0.0
-                            : std::accumulate(corrections.begin(), corrections.end(), 0.0) /
-                                  static_cast<double>(corrections.size()),
-        percentile(corrections, 0.0), percentile(corrections, 1.0),
-        static_cast<unsigned long long>(underruns),
-        static_cast<unsigned long long>(underruns_settled),
-        static_cast<unsigned long long>(skipped), breaks,
+    const double untouched =
         corrections.empty()
             ? 0.0
             : 100.0 * static_cast<double>(std::count(corrections.begin(), corrections.end(), 0.0)) /
-                  static_cast<double>(corrections.size()),
-        audio_p50, percentile(audio_latencies, 0.99));
+                  static_cast<double>(corrections.size());
+    printf(
+        "drift %+.0f ppm, jitter %d ms, %.0f s (the disk driver played at %+.0f ppm of real time; "
+        "the machine held the loop up %zu times, at worst %.0f ms): depth a packet finds p50 %.1f "
+        "p99 %.1f max %.1f ms, polled p50 %.1f p99 %.1f max %.1f ms; correction mean %+.0f ppm "
+        "(%+.0f to %+.0f), %.0f %% of packets untouched; underruns %llu (after 5 s %llu, of them "
+        "%llu after a hold-up); frames skipped %llu; breaks %zu (%lld after a hold-up); audio "
+        "latency p50 %.1f p99 %.1f ms",
+        ppm, jitter_ms, seconds, (card_rate - 1) * 1e6, stalls.size(), percentile(stalls, 1.0),
+        percentile(found, 0.5), percentile(found, 0.99), percentile(found, 1.0),
+        percentile(depths, 0.5), percentile(depths, 0.99), percentile(depths, 1.0),
+        corrections.empty() ? 0.0
+                            : std::accumulate(corrections.begin(), corrections.end(), 0.0) /
+                                  static_cast<double>(corrections.size()),
+        percentile(corrections, 0.0), percentile(corrections, 1.0), untouched,
+        static_cast<unsigned long long>(underruns),
+        static_cast<unsigned long long>(underruns_settled),
+        static_cast<unsigned long long>(underruns_after_stall),
+        static_cast<unsigned long long>(skipped), breaks.size(),
+        static_cast<long long>(breaks_after_stall), audio_p50, percentile(audio_latencies, 0.99));
     if (video) {
         printf("; video latency p50 %.1f p99 %.1f ms; sound behind picture by %.1f ms at p50",
                video_p50, video_p99, audio_p50 - video_p50);
