@@ -81,11 +81,6 @@ void DriftResampler::close() {
     recent.clear();
 }
 
-void DriftResampler::reset() {
-    engaged = false;
-    recent.clear();
-}
-
 size_t DriftResampler::process(const int16_t* samples, size_t frames, double correction_ppm,
                                std::vector<int16_t>& out) {
     if (frames == 0) {

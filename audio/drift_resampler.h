@@ -40,10 +40,6 @@ class DriftResampler {
     size_t process(const int16_t* samples, size_t frames, double correction_ppm,
                    std::vector<int16_t>& out);
 
-    // Forgets the audio so far: what comes next does not continue it (after a gap in the stream).
-    // Anything the resampler still holds is dropped.
-    void reset();
-
     // True while the resampler is between the input and the output.
     bool resampling() const { return engaged; }
 
