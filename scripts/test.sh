@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the plain build, then the same suite under
-# AddressSanitizer+UBSan, then the threaded tests under ThreadSanitizer, each fuzz target for a
-# short while, then the Windows build under wine. Exits non-zero on any failure.
+# AddressSanitizer+UBSan, then the threaded tests under ThreadSanitizer, each fuzz target and a
+# soak of each program for a short while, then the Windows build under wine. Exits non-zero on any
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,6 +27,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 # How long each fuzz target runs here; scripts/fuzz.sh runs them longer on demand.
 readonly FUZZ_SECONDS=30
+# How long each soak runs here; bench/soak.sh runs ten minutes on demand.
+readonly SOAK_SECONDS=60
 
 configure_and_build() { # configure_and_build <dir> <target> [cmake options...]
     local dir=$1 target=$2
@@ -53,6 +56,10 @@ ctest --test-dir build-tsan --output-on-failure -j 2 -L threaded
 # Every fuzz target for a bounded time from seeds made of real streams: any finding fails.
 echo "== fuzz"
 bash scripts/fuzz.sh "$FUZZ_SECONDS"
+
+# A minute of each program under loss, duplication and reordering: alive, memory flat, a clean end.
+echo "== soak"
+bash bench/soak.sh "$SOAK_SECONDS"
 
 # The Windows programs under wine, on the same display, fed by the Linux stream_host: the unit
 # tests that need no display, then the program tests against the .exe files.

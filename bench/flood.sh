@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# Flood: each program receives, on its own port, a valid stream from stream_host and, mixed in, a
+# flood of hostile datagrams from bench/stress_helper sent as fast as one thread can: random bytes
+# of every length from 0 to 65507 with random headers, fragment-shaped datagrams with random
+# headers, and nearly right ones (fragment_count 0 and 65535, fragment_index past the count,
+# payload_size 0, past 1400 and past the datagram's end, audio data_size past the end, frame ids 0
+# and 4294967295, headers cut short). The valid stream is the host's test pattern: VP8 1920x1080@30
+# with the audio tone for video_player, raw 1280x720@30 for stream_preview.
+# Every SHOT_PERIOD_S the program's window is read (stress_helper look): consecutive pictures must
+# differ (the pattern's block moves) and the seven colour bars must be where the pattern puts them.
+# Pass, per program: no crash (alive throughout, exit code 0 and its teardown lines on SIGTERM at
+# the end), every pair of consecutive pictures different, the bars right in every picture, and
+# resident memory during the flood under RSS_LIMIT_FACTOR times what it was when the flood began.
+# Reports the flood's rate and what the valid stream did meanwhile (from --stats).
+# Under Xvfb when there is no display; SDL's audio to the disk driver.
+#
+# NIMBAR_FLOOD_PROGRAMS picks the programs ("viewer preview" by default); NIMBAR_FLOOD_LIVE_IDS=no
+# keeps every flood datagram off the live stream's frame ids (stress_helper --live-ids).
+#
+#   bench/flood.sh [seconds of flood per program]   (60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+
+# The viewer's valid stream: the host's pattern, pre-encoded so that the host's encoder does not
+# take a core from the programs; a 3 s loop, so pictures 2 s apart always differ.
+readonly VIEWER_WIDTH=1920 VIEWER_HEIGHT=1080 VIEWER_FPS=30 PREENCODE_FRAMES=90
+# The preview's valid stream: the host's raw pattern at the size the host previews.
+readonly PREVIEW_WIDTH=1280 PREVIEW_HEIGHT=720 PREVIEW_FPS=30
+# The valid stream runs before the flood (to have a picture up) and after it (to see it go on).
+readonly LEAD_S=5 TAIL_S=5
+# Pictures are read this often: not a multiple of the 3 s loop.
+readonly SHOT_PERIOD_S=2
+# Resident memory may grow to this factor of its value when the flood starts.
+readonly RSS_LIMIT_FACTOR=2
+# SIGTERM at the end to the exit, at most.
+readonly STOP_TIMEOUT_S=30
+# Reproducible floods.
+readonly FLOOD_SEED=5
+# How long a window read waits for the window: a loaded machine can be slow to answer.
+readonly LOOK_TIMEOUT_MS=5000
+# The program's life and memory are checked this often during the flood.
+readonly POLL_S=0.5
+# Ports are looked for from here up, clear of the other benchmarks' ranges.
+readonly BASE_PORT=48200
+
+source bench/stress_lib.sh
+stress_begin flood
+failures=()
+started=$SECONDS
+
+# flood_case <viewer|preview>: one program, its valid stream, the flood; prints the figures.
+flood_case() {
+    local kind=$1 name=flood_$1 port control title pid host flood
+    port=$(free_port $BASE_PORT)
+    control=$(free_port $((port + 1)))
+    if [ "$kind" = viewer ]; then
+        title="Stream: $name"
+        start_viewer "$name" "$port" "$control" --width $VIEWER_WIDTH --height $VIEWER_HEIGHT \
+            --codec 0 --has-audio
+        pid=$viewer
+        "$bin/stream_host" --port "$port" --listen-port "$control" --codec vp8 \
+            --width $VIEWER_WIDTH --height $VIEWER_HEIGHT --fps $VIEWER_FPS \
+            --preencode $PREENCODE_FRAMES --audio tone --seconds $((LEAD_S + seconds + TAIL_S)) \
+            >"$work/$name.host.out" 2>"$work/$name.host.err" &
+    else
+        title=$name
+        start_preview "$name" "$port" --width $PREVIEW_WIDTH --height $PREVIEW_HEIGHT
+        pid=$preview
+        "$bin/stream_host" --port "$port" --width $PREVIEW_WIDTH --height $PREVIEW_HEIGHT \
+            --fps $PREVIEW_FPS --seconds $((LEAD_S + seconds + TAIL_S)) \
+            >"$work/$name.host.out" 2>"$work/$name.host.err" &
+    fi
+    host=$!
+    pids+=("$host")
+    # The first picture, then the lead.
+    local pattern='fps=[1-9]'
+    [ "$kind" = preview ] && pattern='shown=[1-9]'
+    if ! wait_for_line "$work/$name.out" "$pattern" $START_TIMEOUT_S "$pid"; then
+        failures+=("$kind: no picture from the valid stream before the flood")
+        echo "FAIL: $kind showed no picture from the valid stream within ${START_TIMEOUT_S} s"
+    fi
+    sleep $LEAD_S
+    local rss_start lines_before shots=$work/$name.shots rss_max
+    rss_start=$(rss_kb "$pid")
+    rss_max=${rss_start:-0}
+    lines_before=$(grep -c ' stats: ' "$work/$name.out" || true)
+    "$bin/stress_helper" flood --port "$port" --seconds "$seconds" --target "$kind" \
+        --seed $FLOOD_SEED --live-ids "${NIMBAR_FLOOD_LIVE_IDS:-yes}" >"$work/$name.flood.out" 2>&1 &
+    flood=$!
+    pids+=("$flood")
+    : >"$shots"
+    local next_shot=$SECONDS rss alive=yes
+    while kill -0 "$flood" 2>/dev/null; do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            alive=no
+            break
+        fi
+        rss=$(rss_kb "$pid")
+        [ "${rss:-0}" -le "$rss_max" ] || rss_max=$rss
+        if [ $SECONDS -ge $next_shot ]; then
+            "$bin/stress_helper" look --title "$title" --timeout-ms $LOOK_TIMEOUT_MS >>"$shots" 2>&1 || true
+            # A wrong picture is kept as an image for whoever reads the kept outputs.
+            if tail -n 1 "$shots" | grep -q 'bars=bad' && [ -n "${NIMBAR_STRESS_KEEP:-}" ] &&
+                command -v import >/dev/null; then
+                import -window "$(xdotool search --name "^${title}\$" | head -n 1)" \
+                    "$work/$name.bad.$SECONDS.png" 2>/dev/null || true
+            fi
+            next_shot=$((next_shot + SHOT_PERIOD_S))
+        fi
+        sleep $POLL_S
+    done
+    wait "$flood" || true
+    forget "$flood"
+    local lines_after
+    lines_after=$(grep -c ' stats: ' "$work/$name.out" || true)
+    # After the flood: the stream goes on.
+    sleep $TAIL_S
+    "$bin/stress_helper" look --title "$title" --timeout-ms $LOOK_TIMEOUT_MS >"$work/$name.after" 2>&1 || true
+    if kill -0 "$pid" 2>/dev/null; then
+        stop_program "$pid" $STOP_TIMEOUT_S
+    else
+        alive=no
+        wait "$pid" 2>/dev/null || true
+        forget "$pid"
+        stop_status=crashed stop_seconds=-
+    fi
+    kill -TERM "$host" 2>/dev/null || true
+    wait "$host" 2>/dev/null || true
+    forget "$host"
+
+    local order
+    order=$(teardown_in_order "$work/$name.out" "$kind") && order="in order"
+    echo "flood: $(grep '^\[Flood\]' "$work/$name.flood.out" || echo "none: $(cat "$work/$name.flood.out")")"
+    # The valid stream during the flood: the stats lines it printed meanwhile.
+    if [ "$kind" = viewer ]; then
+        sed -n "$((lines_before + 1)),${lines_after}p" <(grep ' stats: ' "$work/$name.out") | awk '
+            function val(key,   rest) { rest = $0; return sub(".* " key "=", "", rest) ? rest + 0 : 0 }
+            { n++; fps[n] = val("fps"); if (n == 1) c0 = val("completed"); c1 = val("completed")
+              sum += fps[n]; dps += val("datagrams_per_s"); if (val("latency_p99_ms") > l99) l99 = val("latency_p99_ms") }
+            END {
+                for (i = 2; i <= n; i++) { t = fps[i]; for (j = i - 1; j >= 1 && fps[j] > t; j--) fps[j + 1] = fps[j]; fps[j + 1] = t }
+                printf "valid stream during the flood (%d stats lines): completed/s=%.1f presented/s mean=%.1f median=%.1f min=%.1f; datagrams read/s=%.0f; latency p99 max=%.1f ms\n",
+                    n, (n > 1 ? (c1 - c0) / (n - 1) : 0), (n ? sum / n : 0), (n ? fps[int((n + 1) / 2)] : 0),
+                    (n ? fps[1] : 0), (n ? dps / n : 0), l99
+            }'
+        echo "viewer totals: $(grep ' stats: ' "$work/$name.out" | tail -n 1)"
+    else
+        sed -n "$((lines_before + 1)),${lines_after}p" <(grep ' stats: ' "$work/$name.out") | awk '
+            function val(key,   rest) { rest = $0; return sub(".* " key "=", "", rest) ? rest + 0 : 0 }
+            { n++; s[n] = val("shown"); c[n] = val("completed"); d[n] = val("datagrams") }
+            END {
+                min = -1
+                for (i = 2; i <= n; i++) { x = s[i] - s[i - 1]; if (min < 0 || x < min) min = x }
+                printf "valid stream during the flood (%d stats lines): completed/s=%.1f shown/s=%.1f (min %d in a second); datagrams read/s=%.0f\n",
+                    n, (n > 1 ? (c[n] - c[1]) / (n - 1) : 0), (n > 1 ? (s[n] - s[1]) / (n - 1) : 0), min,
+                    (n > 1 ? (d[n] - d[1]) / (n - 1) : 0)
+            }'
+        echo "preview totals: $(grep ' stats: ' "$work/$name.out" | tail -n 1)"
+        echo "preview stderr lines: $(wc -l <"$work/$name.err") ($(grep -c 'recvfrom() failed' "$work/$name.err" || true) oversized datagrams reported)"
+    fi
+    echo "host: $(grep 'Summary' "$work/$name.host.out" | cut -d' ' -f3-8 || true)"
+    local shot_count same bad
+    shot_count=$(grep -c '^\[Look\]' "$shots" || true)
+    same=$(awk '/^\[Look\]/ { d = $3; if (d == prev) n++; prev = d } END { print n + 0 }' "$shots")
+    bad=$(grep -c 'bars=bad' "$shots" || true)
+    echo "pictures read: $shot_count during the flood, $same consecutive pairs equal, $bad with bars wrong" \
+        "$(grep -m1 'bars=bad' "$shots" | cut -d' ' -f2,5- || true); after it: $(cut -d' ' -f2,4- "$work/$name.after")"
+    echo "RSS (KB): at flood start=$rss_start max during=$rss_max (limit ${RSS_LIMIT_FACTOR}x)"
+    echo "SIGTERM at the end -> exit=$stop_status after ${stop_seconds} s; teardown $order"
+
+    [ $alive = yes ] || failures+=("$kind: died during the flood")
+    [ "$stop_status" = 0 ] || failures+=("$kind: exit $stop_status on SIGTERM")
+    [ "$order" = "in order" ] || failures+=("$kind: teardown $order")
+    [ "$shot_count" -ge 2 ] || failures+=("$kind: only $shot_count pictures could be read")
+    [ "$same" = 0 ] || failures+=("$kind: $same pairs of consecutive pictures were the same")
+    [ "$bad" = 0 ] || failures+=("$kind: $bad pictures with the bars wrong")
+    grep -q 'bars=ok' "$work/$name.after" || failures+=("$kind: bars wrong after the flood")
+    [ "$rss_max" -lt $((RSS_LIMIT_FACTOR * ${rss_start:-0})) ] ||
+        failures+=("$kind: resident memory reached $rss_max KB from $rss_start KB")
+}
+
+echo "== flood, ${seconds} s per program; load at start: $(load)"
+echo
+for program in ${NIMBAR_FLOOD_PROGRAMS:-viewer preview}; do
+    if [ "$program" = viewer ]; then
+        echo "-- video_player, VP8 ${VIEWER_WIDTH}x${VIEWER_HEIGHT}@${VIEWER_FPS} test pattern + audio tone"
+    else
+        echo "-- stream_preview, raw ${PREVIEW_WIDTH}x${PREVIEW_HEIGHT}@${PREVIEW_FPS} test pattern"
+    fi
+    flood_case "$program"
+    echo
+done
+echo "== flood took $((SECONDS - started)) s; load now: $(load)"
+if [ ${#failures[@]} -gt 0 ]; then
+    printf 'FAIL: %s\n' "${failures[@]}"
+    exit 1
+fi
+echo "PASS"

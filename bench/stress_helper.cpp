@@ -1,0 +1,504 @@
+// The stress scripts' helper (bench/flood.sh, bench/shutdown.sh), three commands in one program:
+//
+//   stress_helper flood --port <p> --seconds <s> --target viewer|preview [--seed <n>]
+//                       [--live-ids yes|no]
+//       Sends datagrams to 127.0.0.1:<p> as fast as one thread can for <s> seconds, in turn: random
+//       bytes of every length from 0 to 65507 (the lengths swept in order, so a run of a few
+//       seconds has sent each), fragment-shaped datagrams with random headers, and datagrams that
+//       are nearly right (see NearMiss). Ends with one line:
+//       [Flood] datagrams=… bytes=… seconds=… rate=…/s MBps=… send_failures=… lengths_swept=…
+//       near_misses=… live_id_near_misses=…
+//       With --live-ids no, no datagram names an id of the live stream (to tell the two apart).
+//   stress_helper close --title <exact window title> [--timeout-ms <n>]
+//       Sends WM_DELETE_WINDOW to the mapped window of that title, as a window manager's close
+//       button does. Exit code 1 when no such window appears in time.
+//   stress_helper look --title <exact window title> [--timeout-ms <n>]
+//       Reads the window's pixels and prints one line:
+//       [Look] size=WxH digest=<hex> bars=ok|bad worst=<largest channel error> at=<bar>
+//       digest changes with any pixel; bars checks the test pattern's seven bars (host/test_pattern.h)
+//       at three heights in the top two thirds of the window.
+//
+// A datagram naming a frame of the live stream with a header that is right for it is, by the
+// datagram format, a piece of that frame: no reader can tell it from the host's. The flood therefore
+// names the live stream's frame ids only in datagrams that the target's documented checks drop by
+// themselves (docs/datagrams.md); its other datagrams name ids far above any live stream's, or 0
+// and 4294967295.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/test_pattern.h"
+#include "net/udp_socket.h"
+#include "protocol/byte_order.h"
+#include "protocol/media_datagram.h"
+
+namespace {
+
+using namespace nimbar;
+using Clock = std::chrono::steady_clock;
+
+// The largest UDP datagram over IPv4.
+constexpr size_t MAX_DATAGRAM = 65507;
+// Random bytes are taken from a pool at random offsets: drawing 64 KB of fresh randomness per
+// datagram would cost more than sending it.
+constexpr size_t POOL_SIZE = 2 * MAX_DATAGRAM;
+// The live streams of the scripts start at id 1 and send at most a few thousand frames; ids from
+// here on are never theirs (over six days at 30 frames/s).
+constexpr uint32_t FAR_ID_FLOOR = 1u << 24;
+// Live ids the near misses name: the whole window ahead of any frame the live stream reaches in
+// a run of some minutes.
+constexpr uint32_t LIVE_ID_CEILING = 1u << 17;
+// The clock is read once per this many datagrams.
+constexpr int CLOCK_STRIDE = 256;
+// The sender's socket buffer: large, so that a burst of 64 KB datagrams does not fail for room.
+constexpr int SEND_BUFFER = 8 * 1024 * 1024;
+// How long close and look wait for the window by default.
+constexpr int DEFAULT_TIMEOUT_MS = 10000;
+// Largest difference of one colour channel from the pattern's that still counts as the bar: VP8
+// and scaling blur the bars' edges, and the samples keep clear of them.
+constexpr int BAR_TOLERANCE = 48;
+// Sample rows, in sixths of the window height: 1, 2 and 3 sixths are inside the bars (top 2/3).
+constexpr int SAMPLE_ROWS_SIXTHS[] = {1, 2, 3};
+
+struct Options {
+    std::string command;
+    int port = 0;
+    double seconds = 10;
+    std::string target = "viewer";
+    uint64_t seed = 1;
+    bool live_ids = true;
+    std::string title;
+    int timeout_ms = DEFAULT_TIMEOUT_MS;
+};
+
+std::optional<Options> parse(int argc, char** argv) {
+    if (argc < 2) {
+        return std::nullopt;
+    }
+    Options options;
+    options.command = argv[1];
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const char* value = argv[i + 1];
+        if (key == "--port") {
+            options.port = std::atoi(value);
+        } else if (key == "--seconds") {
+            options.seconds = std::atof(value);
+        } else if (key == "--target") {
+            options.target = value;
+        } else if (key == "--seed") {
+            options.seed = std::strtoull(value, nullptr, 10);
+        } else if (key == "--live-ids") {
+            options.live_ids = std::string(value) != "no";
+        } else if (key == "--title") {
+            options.title = value;
+        } else if (key == "--timeout-ms") {
+            options.timeout_ms = std::atoi(value);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+// ------------------------------------------------------------------------------------ flood
+
+// The nearly right datagrams: each is a well-formed fragment or audio datagram but for one field.
+enum class NearMiss {
+    CountZero,             // fragment_count 0
+    CountMax,              // fragment_count 65535 (more than any compressed frame)
+    IndexPastCount,        // fragment_index at or beyond fragment_count
+    PayloadPastEnd,        // payload_size larger than what the datagram holds
+    PayloadZero,           // payload_size 0
+    PayloadOverLimit,      // payload_size 1401..65535, all present
+    AudioPastEnd,          // audio data_size larger than what the datagram holds
+    FrameIdZero,           // a whole one-fragment frame with id 0
+    FrameIdMax,            // a whole one-fragment frame with id 4294967295
+    ShortHeader,           // 1 to 39 bytes of an otherwise valid fragment
+    Count_,
+};
+
+// Whether the target's documented checks drop this kind by the datagram alone, so that it may
+// name the live stream's ids without joining its frames.
+bool dropped_on_its_own(NearMiss kind, const std::string& target) {
+    switch (kind) {
+        case NearMiss::ShortHeader:
+            return true;  // both: shorter than a fragment header
+        case NearMiss::CountZero:
+            return true;  // the viewer: count 1..1000; the preview: no frame has no fragments
+        case NearMiss::CountMax:
+        case NearMiss::PayloadPastEnd:
+        case NearMiss::PayloadZero:
+        case NearMiss::PayloadOverLimit:
+            return target == "viewer";  // the preview takes a payload as far as it reaches
+        default:
+            return false;
+    }
+}
+
+class Flood {
+  public:
+    Flood(const Options& options) : options(options), random(options.seed), pool(POOL_SIZE) {
+        for (auto& byte : pool) {
+            byte = static_cast<uint8_t>(random());
+        }
+        datagram.resize(MAX_DATAGRAM);
+    }
+
+    int run() {
+        if (!net::start_networking() || !socket.open(0)) {
+            return 1;
+        }
+        socket.set_send_buffer_size(SEND_BUFFER);
+        const auto start = Clock::now();
+        const auto end = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options.seconds));
+        uint64_t turn = 0;
+        for (;;) {
+            if (turn % CLOCK_STRIDE == 0 && Clock::now() >= end) {
+                break;
+            }
+            size_t length = 0;
+            switch (turn % 3) {
+                case 0:
+                    length = make_swept();
+                    break;
+                case 1:
+                    length = make_random_fragment();
+                    break;
+                default:
+                    length = make_near_miss();
+                    break;
+            }
+            ++turn;
+            if (socket.send_to(datagram.data(), length, "127.0.0.1",
+                               static_cast<uint16_t>(options.port)) < 0) {
+                ++send_failures;
+                continue;
+            }
+            ++sent;
+            bytes += length;
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        printf("[Flood] datagrams=%llu bytes=%llu seconds=%.2f rate=%.0f/s MBps=%.1f "
+               "send_failures=%llu lengths_swept=%llu near_misses=%llu live_id_near_misses=%llu\n",
+               static_cast<unsigned long long>(sent), static_cast<unsigned long long>(bytes),
+               seconds, sent / seconds, bytes / seconds / 1e6,
+               static_cast<unsigned long long>(send_failures),
+               static_cast<unsigned long long>(lengths_swept),
+               static_cast<unsigned long long>(near_misses),
+               static_cast<unsigned long long>(live_near_misses));
+        socket.close();
+        net::stop_networking();
+        return 0;
+    }
+
+  private:
+    void fill_random(size_t length) {
+        const size_t offset = random() % (POOL_SIZE - MAX_DATAGRAM + 1);
+        std::memcpy(datagram.data(), pool.data() + offset, length);
+    }
+
+    uint32_t far_id() {
+        return FAR_ID_FLOOR + static_cast<uint32_t>(random() % (0xFFFFFFFFu - FAR_ID_FLOOR));
+    }
+
+    // Random bytes of the next length in the sweep, random headers with a far frame id.
+    size_t make_swept() {
+        const size_t length = sweep_length;
+        sweep_length = (sweep_length + 1) % (MAX_DATAGRAM + 1);
+        if (sweep_length == 0) {
+            ++lengths_swept;
+        }
+        fill_random(length);
+        if (length >= protocol::FRAME_ID_OFFSET + 4) {
+            protocol::store_u32_le(datagram.data() + protocol::FRAME_ID_OFFSET, far_id());
+        }
+        return length;
+    }
+
+    // A fragment's length (40 to 1440 bytes) with random header fields and a far frame id; the
+    // audio flag clear half the time, so both readers parse it as a fragment.
+    size_t make_random_fragment() {
+        const size_t length =
+            protocol::FRAGMENT_HEADER_SIZE + random() % (protocol::FRAGMENT_PAYLOAD + 1);
+        fill_random(length);
+        if (random() % 2 == 0) {
+            datagram[protocol::FLAGS_OFFSET] &= static_cast<uint8_t>(~protocol::AUDIO_FLAG);
+        }
+        protocol::store_u32_le(datagram.data() + protocol::FRAME_ID_OFFSET, far_id());
+        return length;
+    }
+
+    size_t make_near_miss() {
+        const auto kind = static_cast<NearMiss>(near_misses % static_cast<int>(NearMiss::Count_));
+        ++near_misses;
+        // Live ids where the target drops the kind by itself, every other time; far ids otherwise.
+        uint32_t id = far_id();
+        if (options.live_ids && dropped_on_its_own(kind, options.target) && random() % 2 == 0) {
+            id = 1 + static_cast<uint32_t>(random() % LIVE_ID_CEILING);
+            ++live_near_misses;
+        }
+        protocol::FragmentHeader header;
+        header.frame_id = id;
+        header.fragment_count = static_cast<uint16_t>(1 + random() % protocol::MAX_FRAGMENTS);
+        header.fragment_index = static_cast<uint16_t>(random() % header.fragment_count);
+        header.payload_size = protocol::FRAGMENT_PAYLOAD;
+        size_t length = protocol::MAX_FRAGMENT_DATAGRAM;
+        switch (kind) {
+            case NearMiss::CountZero:
+                header.fragment_count = 0;
+                header.fragment_index = 0;
+                break;
+            case NearMiss::CountMax:
+                header.fragment_count = 65535;
+                header.fragment_index = static_cast<uint16_t>(random() % 65535);
+                break;
+            case NearMiss::IndexPastCount:
+                header.fragment_index = static_cast<uint16_t>(
+                    header.fragment_count + random() % (65536 - header.fragment_count));
+                break;
+            case NearMiss::PayloadPastEnd:
+                length = protocol::FRAGMENT_HEADER_SIZE + random() % protocol::FRAGMENT_PAYLOAD;
+                header.payload_size = static_cast<uint16_t>(
+                    length - protocol::FRAGMENT_HEADER_SIZE + 1 +
+                    random() % (65535 - (length - protocol::FRAGMENT_HEADER_SIZE)));
+                break;
+            case NearMiss::PayloadZero:
+                header.payload_size = 0;
+                break;
+            case NearMiss::PayloadOverLimit:
+                header.payload_size = static_cast<uint16_t>(
+                    protocol::FRAGMENT_PAYLOAD + 1 +
+                    random() % (MAX_DATAGRAM - protocol::MAX_FRAGMENT_DATAGRAM));
+                length = protocol::FRAGMENT_HEADER_SIZE + header.payload_size;
+                break;
+            case NearMiss::AudioPastEnd: {
+                length = protocol::COMMON_HEADER_SIZE + random() % 1500;
+                fill_random(length);
+                protocol::CommonHeader audio;
+                audio.flags = protocol::AUDIO_FLAG;
+                audio.sequence = static_cast<uint32_t>(random());
+                audio.data_size = static_cast<uint16_t>(
+                    length - protocol::COMMON_HEADER_SIZE + 1 +
+                    random() % (65535 - (length - protocol::COMMON_HEADER_SIZE)));
+                protocol::write_common_header({datagram.data(), length}, audio);
+                return length;
+            }
+            case NearMiss::FrameIdZero:
+            case NearMiss::FrameIdMax:
+                header.frame_id = kind == NearMiss::FrameIdZero ? 0 : 0xFFFFFFFFu;
+                header.fragment_count = 1;
+                header.fragment_index = 0;
+                header.payload_size = static_cast<uint16_t>(1 + random() % protocol::FRAGMENT_PAYLOAD);
+                length = protocol::FRAGMENT_HEADER_SIZE + header.payload_size;
+                break;
+            case NearMiss::ShortHeader:
+                length = 1 + random() % (protocol::FRAGMENT_HEADER_SIZE - 1);
+                break;
+            case NearMiss::Count_:
+                break;
+        }
+        fill_random(length);
+        uint8_t full[protocol::FRAGMENT_HEADER_SIZE];
+        protocol::write_fragment_header({full, sizeof full}, header);
+        std::memcpy(datagram.data(), full, std::min(length, sizeof full));
+        return length;
+    }
+
+    const Options& options;
+    std::mt19937_64 random;
+    std::vector<uint8_t> pool;
+    std::vector<uint8_t> datagram;
+    net::UDPSocket socket;
+    size_t sweep_length = 0;
+    uint64_t sent = 0;
+    uint64_t bytes = 0;
+    uint64_t send_failures = 0;
+    uint64_t lengths_swept = 0;
+    uint64_t near_misses = 0;
+    uint64_t live_near_misses = 0;
+};
+
+// ------------------------------------------------------------------------------------ windows
+
+std::string window_title(Display* display, Window window) {
+    const Atom utf8_name = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8_string = XInternAtom(display, "UTF8_STRING", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* value = nullptr;
+    std::string title;
+    if (XGetWindowProperty(display, window, utf8_name, 0, 1024, False, utf8_string, &type, &format,
+                           &count, &remaining, &value) == Success &&
+        value != nullptr) {
+        if (type == utf8_string && format == 8) {
+            title.assign(reinterpret_cast<char*>(value), count);
+        }
+        XFree(value);
+    }
+    if (title.empty()) {
+        char* name = nullptr;
+        if (XFetchName(display, window, &name) && name != nullptr) {
+            title = name;
+            XFree(name);
+        }
+    }
+    return title;
+}
+
+std::optional<Window> search(Display* display, Window parent, const std::string& title) {
+    Window root_return;
+    Window parent_return;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, parent, &root_return, &parent_return, &children, &count)) {
+        return std::nullopt;
+    }
+    std::optional<Window> found;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        XWindowAttributes attributes;
+        if (window_title(display, children[i]) == title &&
+            XGetWindowAttributes(display, children[i], &attributes) &&
+            attributes.map_state == IsViewable) {
+            found = children[i];
+        } else {
+            found = search(display, children[i], title);
+        }
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+    return found;
+}
+
+std::optional<Window> find_window(Display* display, const Options& options) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    do {
+        if (auto window = search(display, DefaultRootWindow(display), options.title)) {
+            return window;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (Clock::now() < deadline);
+    fprintf(stderr, "[Stress] no mapped window titled \"%s\"\n", options.title.c_str());
+    return std::nullopt;
+}
+
+int close_window(Display* display, Window window) {
+    XEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, window, False, NoEventMask, &event);
+    XSync(display, False);
+    return 0;
+}
+
+uint8_t channel(unsigned long pixel, unsigned long mask) {
+    if (mask == 0) {
+        return 0;
+    }
+    int shift = 0;
+    while (((mask >> shift) & 1) == 0) {
+        ++shift;
+    }
+    return static_cast<uint8_t>(((pixel & mask) >> shift) * 255 / (mask >> shift));
+}
+
+int look(Display* display, Window window) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, window, &attributes)) {
+        return 1;
+    }
+    const int width = attributes.width;
+    const int height = attributes.height;
+    XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (image == nullptr) {
+        fprintf(stderr, "[Stress] XGetImage failed\n");
+        return 1;
+    }
+    uint64_t digest = 1469598103934665603ull;  // FNV-1a over every pixel value
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const unsigned long value = XGetPixel(image, x, y);
+            for (int shift = 0; shift < 32; shift += 8) {
+                digest = (digest ^ ((value >> shift) & 0xFF)) * 1099511628211ull;
+            }
+        }
+    }
+    int worst = 0;
+    int worst_bar = -1;
+    for (int row : SAMPLE_ROWS_SIXTHS) {
+        const int y = height * row / 6;
+        for (int bar = 0; bar < host::PATTERN_BAR_COUNT; ++bar) {
+            const int x = (2 * bar + 1) * width / (2 * host::PATTERN_BAR_COUNT);
+            const unsigned long value = XGetPixel(image, x, y);
+            const host::Rgb want = host::PATTERN_BARS[bar];
+            const int error = std::max({std::abs(channel(value, image->red_mask) - want.r),
+                                        std::abs(channel(value, image->green_mask) - want.g),
+                                        std::abs(channel(value, image->blue_mask) - want.b)});
+            if (error > worst) {
+                worst = error;
+                worst_bar = bar;
+            }
+        }
+    }
+    XDestroyImage(image);
+    printf("[Look] size=%dx%d digest=%016llx bars=%s worst=%d at=%d\n", width, height,
+           static_cast<unsigned long long>(digest), worst <= BAR_TOLERANCE ? "ok" : "bad", worst,
+           worst_bar);
+    return 0;
+}
+
+int run_window_command(const Options& options) {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) {
+        fprintf(stderr, "[Stress] cannot open the display\n");
+        return 1;
+    }
+    int status = 1;
+    if (auto window = find_window(display, options)) {
+        status = options.command == "close" ? close_window(display, *window) : look(display, *window);
+    }
+    XCloseDisplay(display);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parse(argc, argv);
+    if (options && options->command == "flood" && options->port > 0 && options->port < 65536 &&
+        (options->target == "viewer" || options->target == "preview")) {
+        Flood flood(*options);
+        return flood.run();
+    }
+    if (options && (options->command == "close" || options->command == "look") &&
+        !options->title.empty()) {
+        return run_window_command(*options);
+    }
+    fprintf(stderr,
+            "Usage: %s flood --port <p> --seconds <s> --target viewer|preview [--seed <n>]\n"
+            "          [--live-ids yes|no]\n"
+            "       %s close|look --title <window title> [--timeout-ms <n>]\n",
+            argv[0], argv[0]);
+    return 2;
+}
