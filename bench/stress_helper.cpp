@@ -1,8 +1,9 @@
 // The stress scripts' helper (bench/flood.sh, bench/shutdown.sh), three commands in one program:
 //
-//   stress_helper flood --port <p> --seconds <s> --target viewer|preview [--seed <n>]
+//   stress_helper flood --port <p> --seconds <s> --target viewer|preview [--seed <n>] [--rate <n>]
 //                       [--live-ids yes|no]
-//       Sends datagrams to 127.0.0.1:<p> as fast as one thread can for <s> seconds, in turn: random
+//       Sends datagrams to 127.0.0.1:<p> as fast as one thread can (or <n> a second) for <s>
+//       seconds, in turn: random
 //       bytes of every length from 0 to 65507 (the lengths swept in order, so a run of a few
 //       seconds has sent each), fragment-shaped datagrams with random headers, and datagrams that
 //       are nearly right (see NearMiss). Ends with one line:
@@ -15,14 +16,14 @@
 //   stress_helper look --title <exact window title> [--timeout-ms <n>]
 //       Reads the window's pixels and prints one line:
 //       [Look] size=WxH digest=<hex> bars=ok|bad worst=<largest channel error> at=<bar>
-//       digest changes with any pixel; bars checks the test pattern's seven bars (host/test_pattern.h)
-//       at three heights in the top two thirds of the window.
+//       digest changes with any pixel; bars checks the test pattern's seven bars
+//       (host/test_pattern.h) at three heights in the top two thirds of the window.
 //
 // A datagram naming a frame of the live stream with a header that is right for it is, by the
-// datagram format, a piece of that frame: no reader can tell it from the host's. The flood therefore
-// names the live stream's frame ids only in datagrams that the target's documented checks drop by
-// themselves (docs/datagrams.md); its other datagrams name ids far above any live stream's, or 0
-// and 4294967295.
+// datagram format, a piece of that frame: no reader can tell it from the host's. The flood
+// therefore names the live stream's frame ids only in datagrams that the target's documented checks
+// drop by themselves (docs/datagrams.md); its other datagrams name ids far above any live stream's,
+// or 0 and 4294967295.
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -75,6 +76,7 @@ struct Options {
     std::string command;
     int port = 0;
     double seconds = 10;
+    double rate = 0;  // datagrams a second; 0: as fast as one thread can
     std::string target = "viewer";
     uint64_t seed = 1;
     bool live_ids = true;
@@ -95,6 +97,8 @@ std::optional<Options> parse(int argc, char** argv) {
             options.port = std::atoi(value);
         } else if (key == "--seconds") {
             options.seconds = std::atof(value);
+        } else if (key == "--rate") {
+            options.rate = std::atof(value);
         } else if (key == "--target") {
             options.target = value;
         } else if (key == "--seed") {
@@ -116,16 +120,16 @@ std::optional<Options> parse(int argc, char** argv) {
 
 // The nearly right datagrams: each is a well-formed fragment or audio datagram but for one field.
 enum class NearMiss {
-    CountZero,             // fragment_count 0
-    CountMax,              // fragment_count 65535 (more than any compressed frame)
-    IndexPastCount,        // fragment_index at or beyond fragment_count
-    PayloadPastEnd,        // payload_size larger than what the datagram holds
-    PayloadZero,           // payload_size 0
-    PayloadOverLimit,      // payload_size 1401..65535, all present
-    AudioPastEnd,          // audio data_size larger than what the datagram holds
-    FrameIdZero,           // a whole one-fragment frame with id 0
-    FrameIdMax,            // a whole one-fragment frame with id 4294967295
-    ShortHeader,           // 1 to 39 bytes of an otherwise valid fragment
+    CountZero,         // fragment_count 0
+    CountMax,          // fragment_count 65535 (more than any compressed frame)
+    IndexPastCount,    // fragment_index at or beyond fragment_count
+    PayloadPastEnd,    // payload_size larger than what the datagram holds
+    PayloadZero,       // payload_size 0
+    PayloadOverLimit,  // payload_size 1401..65535, all present
+    AudioPastEnd,      // audio data_size larger than what the datagram holds
+    FrameIdZero,       // a whole one-fragment frame with id 0
+    FrameIdMax,        // a whole one-fragment frame with id 4294967295
+    ShortHeader,       // 1 to 39 bytes of an otherwise valid fragment
     Count_,
 };
 
@@ -166,8 +170,20 @@ class Flood {
                                      std::chrono::duration<double>(options.seconds));
         uint64_t turn = 0;
         for (;;) {
-            if (turn % CLOCK_STRIDE == 0 && Clock::now() >= end) {
-                break;
+            if (turn % CLOCK_STRIDE == 0) {
+                const auto now = Clock::now();
+                if (now >= end) {
+                    break;
+                }
+                // Held to --rate: ahead of it, wait until the datagrams sent are due.
+                if (options.rate > 0) {
+                    const auto due =
+                        start + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(turn / options.rate));
+                    if (due > now) {
+                        std::this_thread::sleep_until(due);
+                    }
+                }
             }
             size_t length = 0;
             switch (turn % 3) {
@@ -191,14 +207,14 @@ class Flood {
             bytes += length;
         }
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        printf("[Flood] datagrams=%llu bytes=%llu seconds=%.2f rate=%.0f/s MBps=%.1f "
-               "send_failures=%llu lengths_swept=%llu near_misses=%llu live_id_near_misses=%llu\n",
-               static_cast<unsigned long long>(sent), static_cast<unsigned long long>(bytes),
-               seconds, sent / seconds, bytes / seconds / 1e6,
-               static_cast<unsigned long long>(send_failures),
-               static_cast<unsigned long long>(lengths_swept),
-               static_cast<unsigned long long>(near_misses),
-               static_cast<unsigned long long>(live_near_misses));
+        printf(
+            "[Flood] datagrams=%llu bytes=%llu seconds=%.2f rate=%.0f/s MBps=%.1f "
+            "send_failures=%llu lengths_swept=%llu near_misses=%llu live_id_near_misses=%llu\n",
+            static_cast<unsigned long long>(sent), static_cast<unsigned long long>(bytes), seconds,
+            sent / seconds, bytes / seconds / 1e6, static_cast<unsigned long long>(send_failures),
+            static_cast<unsigned long long>(lengths_swept),
+            static_cast<unsigned long long>(near_misses),
+            static_cast<unsigned long long>(live_near_misses));
         socket.close();
         net::stop_networking();
         return 0;
@@ -301,7 +317,8 @@ class Flood {
                 header.frame_id = kind == NearMiss::FrameIdZero ? 0 : 0xFFFFFFFFu;
                 header.fragment_count = 1;
                 header.fragment_index = 0;
-                header.payload_size = static_cast<uint16_t>(1 + random() % protocol::FRAGMENT_PAYLOAD);
+                header.payload_size =
+                    static_cast<uint16_t>(1 + random() % protocol::FRAGMENT_PAYLOAD);
                 length = protocol::FRAGMENT_HEADER_SIZE + header.payload_size;
                 break;
             case NearMiss::ShortHeader:
@@ -476,7 +493,8 @@ int run_window_command(const Options& options) {
     }
     int status = 1;
     if (auto window = find_window(display, options)) {
-        status = options.command == "close" ? close_window(display, *window) : look(display, *window);
+        status =
+            options.command == "close" ? close_window(display, *window) : look(display, *window);
     }
     XCloseDisplay(display);
     return status;
@@ -496,7 +514,8 @@ int main(int argc, char** argv) {
         return run_window_command(*options);
     }
     fprintf(stderr,
-            "Usage: %s flood --port <p> --seconds <s> --target viewer|preview [--seed <n>]\n"
+            "Usage: %s flood --port <p> --seconds <s> --target viewer|preview [--seed <n>] [--rate "
+            "<n>]\n"
             "          [--live-ids yes|no]\n"
             "       %s close|look --title <window title> [--timeout-ms <n>]\n",
             argv[0], argv[0]);
