@@ -25,9 +25,6 @@
 // drop by themselves (docs/datagrams.md); its other datagrams name ids far above any live stream's,
 // or 0 and 4294967295.
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -43,6 +40,7 @@
 #include "net/udp_socket.h"
 #include "protocol/byte_order.h"
 #include "protocol/media_datagram.h"
+#include "tests/support/x11_window.h"
 
 namespace {
 
@@ -350,154 +348,64 @@ class Flood {
 
 // ------------------------------------------------------------------------------------ windows
 
-std::string window_title(Display* display, Window window) {
-    const Atom utf8_name = XInternAtom(display, "_NET_WM_NAME", False);
-    const Atom utf8_string = XInternAtom(display, "UTF8_STRING", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
-    unsigned char* value = nullptr;
-    std::string title;
-    if (XGetWindowProperty(display, window, utf8_name, 0, 1024, False, utf8_string, &type, &format,
-                           &count, &remaining, &value) == Success &&
-        value != nullptr) {
-        if (type == utf8_string && format == 8) {
-            title.assign(reinterpret_cast<char*>(value), count);
-        }
-        XFree(value);
+// The mapped window of that title, found within the timeout, with a line when there is none.
+std::optional<unsigned long> find_window(testing::X11Session& x11, const Options& options) {
+    auto window = x11.find_window(options.title, std::chrono::milliseconds(options.timeout_ms));
+    if (!window) {
+        fprintf(stderr, "[Stress] no mapped window titled \"%s\"\n", options.title.c_str());
     }
-    if (title.empty()) {
-        char* name = nullptr;
-        if (XFetchName(display, window, &name) && name != nullptr) {
-            title = name;
-            XFree(name);
-        }
-    }
-    return title;
+    return window;
 }
 
-std::optional<Window> search(Display* display, Window parent, const std::string& title) {
-    Window root_return;
-    Window parent_return;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, parent, &root_return, &parent_return, &children, &count)) {
-        return std::nullopt;
-    }
-    std::optional<Window> found;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        XWindowAttributes attributes;
-        if (window_title(display, children[i]) == title &&
-            XGetWindowAttributes(display, children[i], &attributes) &&
-            attributes.map_state == IsViewable) {
-            found = children[i];
-        } else {
-            found = search(display, children[i], title);
-        }
-    }
-    if (children != nullptr) {
-        XFree(children);
-    }
-    return found;
-}
-
-std::optional<Window> find_window(Display* display, const Options& options) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeout_ms);
-    do {
-        if (auto window = search(display, DefaultRootWindow(display), options.title)) {
-            return window;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (Clock::now() < deadline);
-    fprintf(stderr, "[Stress] no mapped window titled \"%s\"\n", options.title.c_str());
-    return std::nullopt;
-}
-
-int close_window(Display* display, Window window) {
-    XEvent event;
-    std::memset(&event, 0, sizeof event);
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display, window, False, NoEventMask, &event);
-    XSync(display, False);
-    return 0;
-}
-
-uint8_t channel(unsigned long pixel, unsigned long mask) {
-    if (mask == 0) {
-        return 0;
-    }
-    int shift = 0;
-    while (((mask >> shift) & 1) == 0) {
-        ++shift;
-    }
-    return static_cast<uint8_t>(((pixel & mask) >> shift) * 255 / (mask >> shift));
-}
-
-int look(Display* display, Window window) {
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(display, window, &attributes)) {
+int look(testing::X11Session& x11, unsigned long window) {
+    const auto shot = x11.capture(window);
+    if (!shot) {
+        fprintf(stderr, "[Stress] cannot read the window's pixels\n");
         return 1;
     }
-    const int width = attributes.width;
-    const int height = attributes.height;
-    XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(width),
-                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
-    if (image == nullptr) {
-        fprintf(stderr, "[Stress] XGetImage failed\n");
-        return 1;
-    }
-    uint64_t digest = 1469598103934665603ull;  // FNV-1a over every pixel value
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const unsigned long value = XGetPixel(image, x, y);
-            for (int shift = 0; shift < 32; shift += 8) {
-                digest = (digest ^ ((value >> shift) & 0xFF)) * 1099511628211ull;
-            }
+    uint64_t digest = 1469598103934665603ull;  // FNV-1a over every pixel's channels
+    for (const testing::Pixel& pixel : shot->pixels) {
+        for (uint8_t value : {pixel.r, pixel.g, pixel.b}) {
+            digest = (digest ^ value) * 1099511628211ull;
         }
     }
     int worst = 0;
     int worst_bar = -1;
     for (int row : SAMPLE_ROWS_SIXTHS) {
-        const int y = height * row / 6;
+        const int y = shot->height * row / 6;
         for (int bar = 0; bar < host::PATTERN_BAR_COUNT; ++bar) {
-            const int x = (2 * bar + 1) * width / (2 * host::PATTERN_BAR_COUNT);
-            const unsigned long value = XGetPixel(image, x, y);
+            const int x = (2 * bar + 1) * shot->width / (2 * host::PATTERN_BAR_COUNT);
+            const testing::Pixel seen = shot->at(x, y);
             const host::Rgb want = host::PATTERN_BARS[bar];
-            const int error = std::max({std::abs(channel(value, image->red_mask) - want.r),
-                                        std::abs(channel(value, image->green_mask) - want.g),
-                                        std::abs(channel(value, image->blue_mask) - want.b)});
+            const int error = std::max(
+                {std::abs(seen.r - want.r), std::abs(seen.g - want.g), std::abs(seen.b - want.b)});
             if (error > worst) {
                 worst = error;
                 worst_bar = bar;
             }
         }
     }
-    XDestroyImage(image);
-    printf("[Look] size=%dx%d digest=%016llx bars=%s worst=%d at=%d\n", width, height,
+    printf("[Look] size=%dx%d digest=%016llx bars=%s worst=%d at=%d\n", shot->width, shot->height,
            static_cast<unsigned long long>(digest), worst <= BAR_TOLERANCE ? "ok" : "bad", worst,
            worst_bar);
     return 0;
 }
 
 int run_window_command(const Options& options) {
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) {
+    testing::X11Session x11;
+    if (!x11.connected()) {
         fprintf(stderr, "[Stress] cannot open the display\n");
         return 1;
     }
-    int status = 1;
-    if (auto window = find_window(display, options)) {
-        status =
-            options.command == "close" ? close_window(display, *window) : look(display, *window);
+    const auto window = find_window(x11, options);
+    if (!window) {
+        return 1;
     }
-    XCloseDisplay(display);
-    return status;
+    if (options.command == "close") {
+        x11.request_close(*window);
+        return 0;
+    }
+    return look(x11, *window);
 }
 
 }  // namespace
