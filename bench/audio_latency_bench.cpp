@@ -29,13 +29,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
-#include <numbers>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -52,6 +49,8 @@ namespace {
 
 using nimbar::client::ReceiverProbe;
 using nimbar::client::VideoReceiver;
+using nimbar::testing::DiskClock;
+using nimbar::testing::tone_breaks;
 using Clock = std::chrono::steady_clock;
 
 constexpr double BYTES_PER_MS = nimbar::protocol::SCREEN_AUDIO_BYTES_PER_MS;
@@ -73,86 +72,6 @@ double percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
     return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
 }
-
-// Breaks in a tone of `hz` in one channel, from sample `from` to `to`: 50 ms windows (whole cycles
-// of both pitches) whose level falls below half the mean, or whose phase moves unlike that of the
-// windows around it by more than 0.3 rad. A correction of 2 % turns the phase by up to 2.8 rad a
-// window at 440 Hz, but steadily; a skipped packet turns it by 1.3 rad at once. Consecutive odd
-// windows are one break. Returns where each break begins.
-std::vector<size_t> tone_breaks(const std::vector<int16_t>& samples, size_t from, size_t to,
-                                double hz) {
-    constexpr size_t WINDOW = 2400;
-    const double w = 2 * std::numbers::pi * hz / 48000;
-    std::vector<double> phases;
-    std::vector<double> levels;
-    for (size_t start = from; start + WINDOW <= to; start += WINDOW) {
-        std::complex<double> z;
-        double power = 0;
-        for (size_t n = start; n < start + WINDOW; ++n) {
-            z += static_cast<double>(samples[n]) * std::polar(1.0, -w * static_cast<double>(n));
-            power += static_cast<double>(samples[n]) * samples[n];
-        }
-        phases.push_back(std::arg(z));
-        levels.push_back(std::sqrt(2 * power / WINDOW));
-    }
-    const double level = std::accumulate(levels.begin(), levels.end(), 0.0) /
-                         static_cast<double>(std::max<size_t>(levels.size(), 1));
-    const auto wrap = [](double a) { return std::remainder(a, 2 * std::numbers::pi); };
-    std::vector<double> turns;
-    for (size_t k = 0; k + 1 < phases.size(); ++k) {
-        turns.push_back(wrap(phases[k + 1] - phases[k]));
-    }
-    std::vector<size_t> breaks;
-    bool in_break = false;
-    for (size_t k = 2; k + 2 < turns.size(); ++k) {
-        std::vector<double> around;
-        for (const size_t j : {k - 2, k - 1, k + 1, k + 2}) {
-            around.push_back(turns[k - 1] + wrap(turns[j] - turns[k - 1]));
-        }
-        std::sort(around.begin(), around.end());
-        const bool odd =
-            std::abs(wrap(turns[k] - (around[1] + around[2]) / 2)) > 0.3 || levels[k] < level / 2;
-        if (odd && !in_break) {
-            breaks.push_back(from + k * WINDOW);
-        }
-        in_break = odd;
-    }
-    return breaks;
-}
-
-// The sound card's clock: the sound the disk driver has written, silence included, in ms. It
-// writes a 20 ms buffer at a time into a file that grows in the C library's 4 KiB blocks, so the
-// file's size tells which write it has come to; the time since then is added, up to the write that
-// grows it next.
-class DiskClock {
-  public:
-    explicit DiskClock(std::string path) : path(std::move(path)) {}
-    double ms(Clock::time_point now) {
-        constexpr uintmax_t WRITE = 3840;
-        constexpr uintmax_t BLOCK = 4096;
-        std::error_code error;
-        const uintmax_t size = std::filesystem::file_size(path, error);
-        if (!error && size != bytes) {
-            bytes = size;
-            grown = now;
-            writes = (size + WRITE - 1) / WRITE;
-            next = writes + 1;
-            while (next * WRITE / BLOCK == writes * WRITE / BLOCK) {
-                ++next;
-            }
-        }
-        return 20.0 * static_cast<double>(writes) +
-               std::clamp(seconds_between(grown, now) * 1000, 0.0,
-                          20.0 * static_cast<double>(next - writes));
-    }
-
-  private:
-    std::string path;
-    uintmax_t bytes = 0;
-    uintmax_t writes = 0;
-    uintmax_t next = 1;
-    Clock::time_point grown = Clock::now();
-};
 
 struct Pending {
     uint64_t offset;  // bytes queued before it
@@ -343,8 +262,8 @@ int main(int argc, char** argv) {
     }
     const size_t from = std::min(first + 48000 * 5, last);
     const size_t to = last > from + 4800 ? last - 4800 : from;
-    std::vector<size_t> breaks = tone_breaks(sound.left, from, to, 440);
-    for (const size_t at : tone_breaks(sound.right, from, to, 660)) {
+    std::vector<size_t> breaks = tone_breaks(sound.left, from, to, 440).starts;
+    for (const size_t at : tone_breaks(sound.right, from, to, 660).starts) {
         const bool known = std::any_of(breaks.begin(), breaks.end(), [&](size_t b) {
             return b + 4800 >= at && at + 4800 >= b;  // within 100 ms: the same break
         });

@@ -9,14 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <complex>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <numbers>
-#include <numeric>
 #include <thread>
-#include <tuple>
 
 #include "audio/playback_latency_controller.h"
 #include "host/audio_jitter.h"
@@ -238,82 +234,6 @@ TEST_F(ScreenAudioTest, PlaybackWaitsForAFullQueueAtTheStartAndAfterRunningDry) 
     EXPECT_EQ(stats().audio_packets_played.load(), 6u);
 }
 
-// The sound card's clock, for a host that runs a given amount fast or slow against it whatever its
-// pace (the disk driver's is about 1 % slow, and the machine's load moves it by as much again):
-// the sound the disk driver has written, silence included, in milliseconds. It writes a 20 ms
-// buffer at a time into a file that grows in the C library's 4 KiB blocks, so the file's size tells
-// which write it has come to; the time since then is added, up to the write that grows it next.
-// Looked at every 2 ms at most, so that a write is seen within 2 ms of its time.
-class DiskClock {
-  public:
-    explicit DiskClock(std::string path) : path(std::move(path)) {}
-    double ms(std::chrono::steady_clock::time_point now) {
-        constexpr uintmax_t WRITE = 3840;
-        constexpr uintmax_t BLOCK = 4096;
-        std::error_code error;
-        const uintmax_t size = std::filesystem::file_size(path, error);
-        if (!error && size != bytes) {
-            bytes = size;
-            grown = now;
-            writes = (size + WRITE - 1) / WRITE;
-            next = writes + 1;
-            while (next * WRITE / BLOCK == writes * WRITE / BLOCK) {
-                ++next;
-            }
-        }
-        const double since = std::chrono::duration<double, std::milli>(now - grown).count();
-        return 20.0 * static_cast<double>(writes) +
-               std::clamp(since, 0.0, 20.0 * static_cast<double>(next - writes));
-    }
-
-  private:
-    std::string path;
-    uintmax_t bytes = 0;
-    uintmax_t writes = 0;
-    uintmax_t next = 1;
-    std::chrono::steady_clock::time_point grown = std::chrono::steady_clock::now();
-};
-
-// Breaks in a tone of `hz` from sample `from` on, and its mean level: 50 ms windows (whole cycles
-// of both pitches); a break is a window below half the level, or one whose phase turns unlike its
-// neighbours' by more than 0.3 rad. A 2 % correction turns the phase steadily, up to 2.8 rad a
-// window at 440 Hz; a skipped packet turns it by 1.3 rad at once.
-std::pair<int, double> tone_breaks(const std::vector<int16_t>& samples, size_t from, double hz) {
-    constexpr size_t WINDOW = 2400;
-    const double w = 2 * std::numbers::pi * hz / 48000;
-    std::vector<double> phases;
-    std::vector<double> levels;  // the peak of a sine of the window's RMS
-    for (size_t start = from; start + WINDOW <= samples.size(); start += WINDOW) {
-        std::complex<double> z;
-        double power = 0;
-        for (size_t n = start; n < start + WINDOW; ++n) {
-            z += static_cast<double>(samples[n]) * std::polar(1.0, -w * static_cast<double>(n));
-            power += static_cast<double>(samples[n]) * samples[n];
-        }
-        phases.push_back(std::arg(z));
-        levels.push_back(std::sqrt(2 * power / WINDOW));
-    }
-    const double level = std::accumulate(levels.begin(), levels.end(), 0.0) /
-                         static_cast<double>(std::max<size_t>(levels.size(), 1));
-    const auto wrap = [](double a) { return std::remainder(a, 2 * std::numbers::pi); };
-    std::vector<double> turns;
-    for (size_t k = 0; k + 1 < phases.size(); ++k) {
-        turns.push_back(wrap(phases[k + 1] - phases[k]));
-    }
-    int breaks = 0;
-    for (size_t k = 2; k + 2 < turns.size(); ++k) {
-        std::vector<double> around;
-        for (const size_t j : {k - 2, k - 1, k + 1, k + 2}) {
-            around.push_back(turns[k - 1] + wrap(turns[j] - turns[k - 1]));
-        }
-        std::sort(around.begin(), around.end());
-        const bool odd =
-            std::abs(wrap(turns[k] - (around[1] + around[2]) / 2)) > 0.3 || levels[k] < level / 2;
-        breaks += odd ? 1 : 0;
-    }
-    return {breaks, level};
-}
-
 // What became of one host's stream once settled.
 struct Heard {
     double ppm = 0;
@@ -364,7 +284,7 @@ std::vector<Heard> play_hosts(const std::vector<double>& ppms,
         threads.emplace_back([&packets, &host = *host] {
             const ReceiverStats& stats = host.receiver.statistics();
             host::AudioJitter jitter(20, 7);
-            DiskClock card(host.file);
+            testing::DiskClock card(host.file);
             const auto on_card = [](double ms) {
                 return host::AudioJitter::Clock::time_point(
                     std::chrono::microseconds(std::llround(ms * 1000)));
@@ -430,8 +350,9 @@ std::vector<Heard> play_hosts(const std::vector<double>& ppms,
         int channel = 0;
         for (const auto& [samples, hz] :
              {std::pair{&settled.left, 440.0}, std::pair{&settled.right, 660.0}}) {
-            std::tie(host->heard.breaks[channel], host->heard.levels[channel]) =
-                tone_breaks(*samples, 0, hz);
+            const auto found = testing::tone_breaks(*samples, 0, samples->size(), hz);
+            host->heard.breaks[channel] = static_cast<int>(found.starts.size());
+            host->heard.levels[channel] = found.level;
             ++channel;
         }
         heard.push_back(host->heard);

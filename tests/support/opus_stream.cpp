@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
+#include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <numeric>
 
 #include "protocol/media_datagram.h"
 
@@ -116,6 +119,66 @@ double rms(const std::vector<int16_t>& samples) {
         sum += static_cast<double>(sample) * sample;
     }
     return samples.empty() ? 0 : std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+ToneBreaks tone_breaks(const std::vector<int16_t>& samples, size_t from, size_t to, double hz) {
+    constexpr size_t WINDOW = 2400;
+    const double w = 2 * std::numbers::pi * hz / SAMPLE_RATE;
+    to = std::min(to, samples.size());
+    std::vector<double> phases;
+    std::vector<double> levels;
+    for (size_t start = from; start + WINDOW <= to; start += WINDOW) {
+        std::complex<double> z;
+        double power = 0;
+        for (size_t n = start; n < start + WINDOW; ++n) {
+            z += static_cast<double>(samples[n]) * std::polar(1.0, -w * static_cast<double>(n));
+            power += static_cast<double>(samples[n]) * samples[n];
+        }
+        phases.push_back(std::arg(z));
+        levels.push_back(std::sqrt(2 * power / WINDOW));
+    }
+    ToneBreaks result;
+    result.level = std::accumulate(levels.begin(), levels.end(), 0.0) /
+                   static_cast<double>(std::max<size_t>(levels.size(), 1));
+    const auto wrap = [](double a) { return std::remainder(a, 2 * std::numbers::pi); };
+    std::vector<double> turns;
+    for (size_t k = 0; k + 1 < phases.size(); ++k) {
+        turns.push_back(wrap(phases[k + 1] - phases[k]));
+    }
+    bool in_break = false;
+    for (size_t k = 2; k + 2 < turns.size(); ++k) {
+        std::vector<double> around;
+        for (const size_t j : {k - 2, k - 1, k + 1, k + 2}) {
+            around.push_back(turns[k - 1] + wrap(turns[j] - turns[k - 1]));
+        }
+        std::sort(around.begin(), around.end());
+        const bool odd = std::abs(wrap(turns[k] - (around[1] + around[2]) / 2)) > 0.3 ||
+                         levels[k] < result.level / 2;
+        if (odd && !in_break) {
+            result.starts.push_back(from + k * WINDOW);
+        }
+        in_break = odd;
+    }
+    return result;
+}
+
+double DiskClock::ms(std::chrono::steady_clock::time_point now) {
+    constexpr uintmax_t WRITE = 3840;  // 20 ms of 48 kHz 16-bit stereo
+    constexpr uintmax_t BLOCK = 4096;
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size != bytes) {
+        bytes = size;
+        grown = now;
+        writes = (size + WRITE - 1) / WRITE;
+        next = writes + 1;
+        while (next * WRITE / BLOCK == writes * WRITE / BLOCK) {
+            ++next;
+        }
+    }
+    const double since = std::chrono::duration<double, std::milli>(now - grown).count();
+    return 20.0 * static_cast<double>(writes) +
+           std::clamp(since, 0.0, 20.0 * static_cast<double>(next - writes));
 }
 
 }  // namespace nimbar::testing
