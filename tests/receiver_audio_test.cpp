@@ -361,6 +361,10 @@ std::vector<Heard> play_hosts(const std::vector<double>& ppms,
 }
 
 TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer slows decoding and resampling several times over: what is heard "
+                    "in real time then says nothing of the receiver (the plain build judges it)";
+#endif
     setenv("SDL_AUDIODRIVER", "disk", 1);
     ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_AUDIO), 0) << SDL_GetError();
     const auto packets = testing::encode_tone(16 * 51);  // 16 s at up to 2 % more than 50 a second
