@@ -370,8 +370,11 @@ TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth
     const auto packets = testing::encode_tone(16 * 51);  // 16 s at up to 2 % more than 50 a second
     std::vector<Heard> judged;
     std::vector<double> ppms = {1000, -1000, 10000, -10000};
-    // A host held up by the machine is played again, up to twice.
-    for (int attempt = 0; attempt < 3 && !ppms.empty(); ++attempt) {
+    // A host held up by the machine is played again. A machine here holds a sleeping thread up by
+    // more than 10 ms about every 20 s, so a 16 s host is held up about every other time: five
+    // tries judge all four hosts in most runs.
+    constexpr int TRIES = 5;
+    for (int attempt = 0; attempt < TRIES && !ppms.empty(); ++attempt) {
         std::vector<double> again;
         for (const Heard& heard : play_hosts(ppms, packets)) {
             if (heard.held_up) {
@@ -395,7 +398,8 @@ TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth
         EXPECT_NEAR(heard.levels[1], 16384, 1600);
     }
     if (!ppms.empty()) {
-        GTEST_SKIP() << ppms.size() << " of the hosts were held up by the machine three times";
+        GTEST_SKIP() << ppms.size() << " of the hosts were held up by the machine " << TRIES
+                     << " times";
     }
 }
 
