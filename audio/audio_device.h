@@ -8,10 +8,6 @@
 
 #include <cstdint>
 
-namespace nimbar::client {
-struct ReceiverProbe;
-}
-
 namespace nimbar::audio {
 
 inline constexpr int PLAYBACK = 1;
@@ -46,8 +42,6 @@ class AudioDevice {
     bool is_open() const { return device_id != 0; }
 
   private:
-    friend struct client::ReceiverProbe;  // the tests look inside through it
-
     SDL_AudioDeviceID device_id = 0;
     int is_playback = PLAYBACK;
 };

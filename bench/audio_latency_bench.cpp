@@ -1,10 +1,10 @@
 // Playback latency under clock drift and jitter: the host's tone, as Opus packets, fed to a
-// VideoReceiver by a host whose audio clock runs `ppm` parts per million fast (positive) or slow
-// (negative) against the sound card, here SDL's disk driver, sending up to `jitter` ms late in
-// bursts as stream_host --audio-jitter-ms does. The disk driver keeps a pace of its own, about 1 %
-// slow against the steady clock and moved by as much again by the machine's load (it sleeps 20 ms
-// and a little more per buffer), so the host's clock is the driver's own, read from the file it
-// writes (silence included), run fast or slow by `ppm`.
+// VideoReceiver (window under SDL's dummy video driver) by a host whose audio clock runs `ppm`
+// parts per million fast (positive) or slow (negative) against the sound card, here SDL's disk
+// driver, sending up to `jitter` ms late in bursts as stream_host --audio-jitter-ms does. The disk
+// driver keeps a pace of its own, about 1 % slow against the steady clock and moved by as much
+// again by the machine's load (it sleeps 20 ms and a little more per buffer), so the host's clock
+// is the driver's own, read from the file it writes (silence included), run fast or slow by `ppm`.
 //
 // With `video`, VP8 1280x720 at 30 frames/s goes through the same receiver in the same loop, as in
 // the viewer: each frame's fragments handed over at once, then up to 8 ms waiting for its picture
@@ -38,16 +38,14 @@
 #include <thread>
 #include <vector>
 
-#include "audio/audio_device.h"
 #include "host/audio_jitter.h"
 #include "protocol/screen_audio_format.h"
-#include "tests/receiver_probe.h"
+#include "receiver/video_receiver.h"
 #include "tests/support/encoded_stream.h"
 #include "tests/support/opus_stream.h"
 
 namespace {
 
-using nimbar::client::ReceiverProbe;
 using nimbar::client::VideoReceiver;
 using nimbar::testing::DiskClock;
 using nimbar::testing::tone_breaks;
@@ -123,14 +121,11 @@ int main(int argc, char** argv) {
     double card_rate = 0;
     {
         VideoReceiver receiver;
-        if (video && !receiver.init_standalone(1280, 720, 0)) {
+        if (!receiver.init_standalone(1280, 720, 0)) {
             return 1;
         }
-        if (!video) {
-            ReceiverProbe::start_audio_only(receiver);
-        }
         receiver.enable_screen_audio(true);
-        const nimbar::client::ReceiverStats& stats = receiver.statistics();
+        const nimbar::client::ScreenAudioStats& stats = receiver.screen_audio_statistics();
         nimbar::host::AudioJitter jitter(jitter_ms, 1);
         DiskClock card(file);
         const auto on_card = [](double ms) {
@@ -157,7 +152,7 @@ int main(int argc, char** argv) {
             const double card_ms = card.ms(now);
             if (!warm && elapsed >= WARM_UP_SECONDS) {
                 warm = true;
-                underruns_settled = stats.audio_underruns.load();
+                underruns_settled = stats.underruns.load();
                 card_at_warm_up = card_ms;
             }
             if (elapsed >= seconds) {
@@ -168,28 +163,29 @@ int main(int argc, char** argv) {
                 if (warm) {
                     found.push_back(receiver.audio_queue_bytes() / BYTES_PER_MS);
                 }
-                pending.push_back({stats.audio_bytes_queued.load(), now});
+                pending.push_back({stats.bytes_queued.load(), now});
                 const auto datagram = nimbar::testing::audio_datagram(
                     static_cast<uint32_t>(next_packet + 1), packets[next_packet % packets.size()]);
-                const uint64_t underruns_before = stats.audio_underruns.load();
-                receiver.handle_audio_packet(datagram.data(), static_cast<int>(datagram.size()));
-                if (warm && stats.audio_underruns.load() != underruns_before &&
-                    !stall_cards.empty() && card_ms - stall_cards.back() < 3000) {
+                const uint64_t underruns_before = stats.underruns.load();
+                receiver.handle_audio_packet(datagram.data(), static_cast<int>(datagram.size()),
+                                             now);
+                if (warm && stats.underruns.load() != underruns_before && !stall_cards.empty() &&
+                    card_ms - stall_cards.back() < 3000) {
                     ++underruns_after_stall;
                 }
                 ++next_packet;
                 due_ms += 20 / (1 + ppm / 1e6);
                 release = jitter.release(on_card(due_ms));
                 if (warm) {
-                    corrections.push_back(stats.audio_correction_ppm.load());
+                    corrections.push_back(stats.correction_ppm.load());
                 }
             }
             if (video && at(static_cast<double>(next_frame) / FPS) <= now) {
                 const auto& frame = frames[next_frame % frames.size()];
                 for (const auto& datagram : nimbar::testing::fragment_datagrams(
                          frame, static_cast<uint32_t>(next_frame + 1))) {
-                    receiver.handle_video_packet(datagram.data(),
-                                                 static_cast<int>(datagram.size()));
+                    receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()),
+                                                 now);
                 }
                 ++next_frame;
                 receiver.wait_for_picture(std::chrono::milliseconds(8));
@@ -198,7 +194,7 @@ int main(int argc, char** argv) {
                 receiver.update();
             }
             const uint32_t queued = receiver.audio_queue_bytes();
-            const uint64_t taken = stats.audio_bytes_queued.load() - queued;
+            const uint64_t taken = stats.bytes_queued.load() - queued;
             const auto polled = Clock::now();
             while (!pending.empty() && pending.front().offset < taken) {
                 if (warm) {
@@ -214,9 +210,9 @@ int main(int argc, char** argv) {
                 fprintf(stderr,
                         "%6.1f s: depth %5.1f ms (now %5.1f), correction %+6.0f ppm, "
                         "underruns %llu\n",
-                        elapsed, stats.audio_depth_ms.load(), queued / BYTES_PER_MS,
-                        stats.audio_correction_ppm.load(),
-                        static_cast<unsigned long long>(stats.audio_underruns.load()));
+                        elapsed, stats.depth_ms.load(), queued / BYTES_PER_MS,
+                        stats.correction_ppm.load(),
+                        static_cast<unsigned long long>(stats.underruns.load()));
                 next_trace += 1;
             }
             auto wake = polled + POLL;
@@ -234,11 +230,12 @@ int main(int argc, char** argv) {
                 stall_cards.push_back(card.ms(Clock::now()));
             }
         }
-        underruns = stats.audio_underruns.load();
+        underruns = stats.underruns.load();
         underruns_settled = underruns - underruns_settled;
-        skipped = stats.audio_frames_skipped.load();
-        video_p50 = stats.latency_to_present.percentile_ms(0.5);
-        video_p99 = stats.latency_to_present.percentile_ms(0.99);
+        skipped = stats.frames_skipped.load();
+        const auto video_latency = receiver.statistics().latency_to_present.snapshot();
+        video_p50 = video_latency.percentile_ms(0.5);
+        video_p99 = video_latency.percentile_ms(0.99);
         // Let the queue play out, so that the file holds every packet.
         for (int i = 0; i < 100 && receiver.audio_queue_bytes() > 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -18,11 +18,9 @@
 #include <vector>
 
 #include "host/test_pattern.h"
-#include "host/video_encoder.h"
 #include "protocol/byte_order.h"
-#include "protocol/fragmenter.h"
-#include "protocol/media_datagram.h"
 #include "receiver/video_receiver.h"
+#include "tests/support/encoded_stream.h"
 
 namespace {
 
@@ -63,27 +61,14 @@ void draw_screen(std::vector<uint8_t>& bgra, uint32_t frame) {
 }
 
 std::vector<std::vector<uint8_t>> encode_clip(VideoCodec codec, int frames, int kbps) {
-    nimbar::host::VideoEncoder encoder;
     nimbar::host::EncoderSettings settings;
     settings.codec = codec;
     settings.width = SOURCE_WIDTH;
     settings.height = SOURCE_HEIGHT;
     settings.fps = FPS;
     settings.bitrate_kbps = kbps;
-    std::vector<std::vector<uint8_t>> clip;
-    if (!encoder.open(settings)) {
-        return clip;
-    }
-    std::vector<uint8_t> bgra(size_t{SOURCE_WIDTH} * SOURCE_HEIGHT * 4);
-    for (int i = 0; i < frames; ++i) {
-        draw_screen(bgra, static_cast<uint32_t>(i + 1));
-        std::vector<uint8_t> frame;
-        bool keyframe = false;
-        if (encoder.encode(bgra, i == 0, frame, keyframe) && !frame.empty()) {
-            clip.push_back(std::move(frame));
-        }
-    }
-    return clip;
+    return nimbar::testing::encode_frames(
+        settings, frames, [](uint32_t n, std::vector<uint8_t>& bgra) { draw_screen(bgra, n); });
 }
 
 // VP8 in an IVF file, H.264 as its Annex B byte stream: what ffmpeg reads without a container.
@@ -119,11 +104,9 @@ std::filesystem::path write_stream(VideoCodec codec,
 }
 
 void feed(VideoReceiver& receiver, const std::vector<uint8_t>& frame, uint32_t frame_id) {
-    uint8_t datagram[protocol::MAX_FRAGMENT_DATAGRAM];
-    const size_t count = protocol::fragment_count_for(frame.size());
-    for (size_t i = 0; i < count; ++i) {
-        const size_t length = protocol::write_fragment_datagram(frame, frame_id, i, datagram);
-        receiver.handle_video_packet(datagram, static_cast<int>(length));
+    const auto now = Clock::now();
+    for (const auto& datagram : nimbar::testing::fragment_datagrams(frame, frame_id)) {
+        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), now);
     }
 }
 
@@ -190,7 +173,8 @@ void run(VideoCodec codec, int frames, int kbps) {
         feed(receiver, clip[i], static_cast<uint32_t>(i + 1));
     }
     wait_for_pictures(receiver, clip.size());
-    const auto& stats = receiver.statistics();
+    const auto decode = receiver.statistics().decode_time.snapshot();
+    const auto latency = receiver.statistics().latency_to_publish.snapshot();
 
     fprintf(stderr, "\n");
     printf(
@@ -202,8 +186,8 @@ void run(VideoCodec codec, int frames, int kbps) {
     printf(
         "%s at %d fps: decode+convert p50 %.1f ms p99 %.1f ms; last fragment -> front buffer "
         "p50 %.1f ms p99 %.1f ms\n",
-        name, FPS, stats.decode_time.percentile_ms(0.5), stats.decode_time.percentile_ms(0.99),
-        stats.latency_to_publish.percentile_ms(0.5), stats.latency_to_publish.percentile_ms(0.99));
+        name, FPS, decode.percentile_ms(0.5), decode.percentile_ms(0.99),
+        latency.percentile_ms(0.5), latency.percentile_ms(0.99));
     std::filesystem::remove(stream);
 }
 

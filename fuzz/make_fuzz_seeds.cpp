@@ -7,25 +7,22 @@
 //       writes <folder>/<target>/seed-* for viewer_datagram_fuzz, video_packet_fuzz and
 //       frame_assembler_fuzz, in each target's input format (fuzz/datagram_records.h).
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "host/audio_encoder.h"
-#include "host/audio_format.h"
-#include "host/test_pattern.h"
-#include "host/video_encoder.h"
 #include "protocol/byte_order.h"
-#include "protocol/fragmenter.h"
-#include "protocol/media_datagram.h"
+#include "tests/support/encoded_stream.h"
+#include "tests/support/opus_stream.h"
 
 namespace {
 
 namespace host = nimbar::host;
 namespace protocol = nimbar::protocol;
+namespace testing = nimbar::testing;
 
 // Small pictures: a few fragments a frame, cheap to decode in every run of a fuzzer.
 constexpr int VIDEO_WIDTH = 64;
@@ -44,64 +41,21 @@ class Records {
         bytes.insert(bytes.end(), length, length + 2);
         bytes.insert(bytes.end(), datagram.begin(), datagram.end());
     }
+    void add_fragments(const std::vector<uint8_t>& frame, uint32_t frame_id) {
+        for (const auto& datagram : testing::fragment_datagrams(frame, frame_id)) {
+            add(datagram);
+        }
+    }
     std::vector<uint8_t> bytes;
 };
 
-void add_fragments(Records& records, const std::vector<uint8_t>& frame, uint32_t frame_id) {
-    std::vector<uint8_t> datagram(protocol::MAX_FRAGMENT_DATAGRAM);
-    for (size_t i = 0; i < protocol::fragment_count_for(frame.size()); ++i) {
-        datagram.resize(protocol::MAX_FRAGMENT_DATAGRAM);
-        datagram.resize(protocol::write_fragment_datagram(frame, frame_id, i, datagram));
-        records.add(datagram);
-    }
-}
-
-std::vector<std::vector<uint8_t>> encode_video(host::VideoCodec codec) {
-    host::VideoEncoder encoder;
-    host::EncoderSettings settings;
-    settings.codec = codec;
-    settings.width = VIDEO_WIDTH;
-    settings.height = VIDEO_HEIGHT;
-    std::vector<std::vector<uint8_t>> frames;
-    if (!encoder.open(settings)) {
-        return frames;
-    }
-    std::vector<uint8_t> picture(size_t{VIDEO_WIDTH} * VIDEO_HEIGHT * 4);
-    for (int i = 0; i < VIDEO_FRAMES; ++i) {
-        host::draw_test_pattern(picture, VIDEO_WIDTH, VIDEO_HEIGHT, static_cast<uint32_t>(i + 1));
-        std::vector<uint8_t> frame;
-        bool keyframe = false;
-        if (encoder.encode(picture, i == 0, frame, keyframe) && !frame.empty()) {
-            frames.push_back(std::move(frame));
-        }
-    }
-    return frames;
-}
-
+// The tone's packets, numbered with a gap after the third so that concealment runs too.
 std::vector<std::vector<uint8_t>> audio_datagrams() {
-    host::AudioEncoder encoder;
     std::vector<std::vector<uint8_t>> datagrams;
-    if (!encoder.open(64)) {
-        return datagrams;
-    }
-    std::vector<int16_t> pcm(host::AUDIO_FRAME_SAMPLES * host::AUDIO_CHANNELS);
-    for (int packet = 0; packet < AUDIO_PACKETS; ++packet) {
-        for (int i = 0; i < host::AUDIO_FRAME_SAMPLES; ++i) {
-            const double t = static_cast<double>(packet * host::AUDIO_FRAME_SAMPLES + i) /
-                             host::AUDIO_SAMPLE_RATE;
-            const auto value = static_cast<int16_t>(host::TONE_AMPLITUDE *
-                                                    std::sin(2 * M_PI * host::TONE_LEFT_HZ * t));
-            pcm[2 * i] = pcm[2 * i + 1] = value;
-        }
-        std::vector<uint8_t> opus;
-        if (!encoder.encode(pcm, opus)) {
-            continue;
-        }
-        std::vector<uint8_t> datagram(protocol::COMMON_HEADER_SIZE + opus.size());
-        // Sequence numbers with a gap after the third, so that concealment runs too.
-        const auto sequence = static_cast<uint32_t>(packet + 1 + (packet >= 3 ? 2 : 0));
-        datagram.resize(protocol::write_audio_datagram(datagram, sequence, opus));
-        datagrams.push_back(std::move(datagram));
+    const auto packets = testing::encode_tone(AUDIO_PACKETS);
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const auto sequence = static_cast<uint32_t>(i + 1 + (i >= 3 ? 2 : 0));
+        datagrams.push_back(testing::audio_datagram(sequence, packets[i]));
     }
     return datagrams;
 }
@@ -128,13 +82,13 @@ int main(int argc, char** argv) {
     for (const auto& [codec, name, selector] :
          {std::tuple{host::VideoCodec::VP8, "vp8", uint8_t{0}},
           std::tuple{host::VideoCodec::H264, "h264", uint8_t{1}}}) {
-        const auto frames = encode_video(codec);
+        const auto frames = testing::encode_pattern(codec, VIDEO_WIDTH, VIDEO_HEIGHT, VIDEO_FRAMES);
         ok = ok && frames.size() == VIDEO_FRAMES;
         Records viewer;
         Records fragments;
         for (size_t i = 0; i < frames.size(); ++i) {
-            add_fragments(viewer, frames[i], static_cast<uint32_t>(i + 1));
-            add_fragments(fragments, frames[i], static_cast<uint32_t>(i + 1));
+            viewer.add_fragments(frames[i], static_cast<uint32_t>(i + 1));
+            fragments.add_fragments(frames[i], static_cast<uint32_t>(i + 1));
             viewer.add(audio[i % audio.size()]);
         }
         viewer.bytes.insert(viewer.bytes.begin(), selector);
@@ -147,7 +101,7 @@ int main(int argc, char** argv) {
     Records raw;
     const std::vector<uint8_t> frame(size_t{RAW_WIDTH} * RAW_HEIGHT * 4, 0x5A);
     for (uint32_t id : {1u, 2u, 3u, 70000u, 4u}) {  // one id far ahead among them
-        add_fragments(raw, frame, id);
+        raw.add_fragments(frame, id);
     }
     ok = ok && write_seed(corpus / "frame_assembler_fuzz", "seed-raw", raw.bytes);
     if (!ok) {

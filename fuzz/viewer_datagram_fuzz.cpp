@@ -1,5 +1,5 @@
-// Any sequence of datagrams through the viewer's whole datagram path, as its main loop hands them
-// on: classification, then VideoReceiver::handle_video_packet or handle_audio_packet, with the
+// Any sequence of datagrams through the viewer's whole datagram path, handed on as its main loop
+// hands them (viewer::dispatch_datagram): to handle_video_packet or handle_audio_packet, with the
 // real decoders behind them (completed frames reach libavcodec on the decode thread, audio
 // reaches libopus), a window under SDL's dummy video driver and sound to its dummy audio driver.
 // No crash, no read past a datagram, no leak, no hang, and a stop that always completes.
@@ -19,6 +19,7 @@
 #include "fuzz/datagram_records.h"
 #include "protocol/media_datagram.h"
 #include "receiver/video_receiver.h"
+#include "viewer/datagram_dispatch.h"
 
 namespace {
 
@@ -65,26 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto start = VideoReceiver::Clock::now();
     nimbar::fuzzing::for_each_datagram(
         data + 1, size - 1, MAX_DATAGRAM, [&](const uint8_t* datagram, int length, size_t index) {
-            switch (protocol::classify_datagram({datagram, static_cast<size_t>(length)})) {
-                case protocol::DatagramKind::Audio:
-                    receiver.handle_audio_packet(datagram, length);
-                    break;
-                case protocol::DatagramKind::VideoFragment:
-                    receiver.handle_video_packet(datagram, length,
-                                                 start + std::chrono::milliseconds(30 * index));
-                    break;
-                case protocol::DatagramKind::Ignored:
-                    break;
-            }
+            nimbar::viewer::dispatch_datagram(receiver, datagram, length,
+                                              start + std::chrono::milliseconds(30 * index));
             receiver.take_keyframe_request();
         });
     // Let the decode thread finish what this input gave it, so that every frame is really decoded.
     const auto deadline = std::chrono::steady_clock::now() + DECODE_LIMIT;
-    while (!receiver.decoder_idle()) {
+    while (!receiver.wait_for_picture(std::chrono::milliseconds(10))) {
         if (std::chrono::steady_clock::now() > deadline) {
             std::abort();
         }
-        receiver.wait_for_picture(std::chrono::milliseconds(10));
         receiver.update();
     }
     receiver.update();

@@ -1,7 +1,5 @@
 #include "net/udp_socket.h"
 
-#include <atomic>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +25,8 @@
 #include <unistd.h>
 #include <cerrno>
 #endif
+
+#include "protocol/line_rate_limit.h"
 
 namespace nimbar::net {
 
@@ -114,19 +114,13 @@ int wait_readable(SocketHandle handle, int timeout_ms) {
     return ready == 0 ? 0 : 1;
 }
 
-// Failure lines of receive written in one second at most; a datagram that fails is lost either way.
+// Failure lines of receive written in one second at most, per process; a datagram that fails is
+// lost either way.
 constexpr int RECEIVE_FAILURE_LINES = 10;
 
 void report_receive_failure(int code) {
-    static std::atomic<int64_t> current_second{0};
-    static std::atomic<int> lines{0};
-    const int64_t second = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
-    if (current_second.exchange(second) != second) {
-        lines = 0;
-    }
-    if (++lines <= RECEIVE_FAILURE_LINES) {
+    static protocol::LineRateLimit limit(RECEIVE_FAILURE_LINES);
+    if (limit.allow(protocol::LineRateLimit::Clock::now())) {
         fprintf(stderr, "[UDPSocket] recvfrom() failed: %d\n", code);
     }
 }

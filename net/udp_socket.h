@@ -53,7 +53,7 @@ class UDPSocket {
 
     // The same read, telling an empty datagram from nothing waiting: a reader that drains the
     // socket must go on past an empty or a lost datagram, and stop only when none waits.
-    struct ReadResult {
+    struct [[nodiscard]] ReadResult {
         enum class Outcome { Datagram, NothingWaiting, Failed };
         Outcome outcome = Outcome::NothingWaiting;
         int length = 0;  // of the datagram; 0 for an empty one

@@ -14,7 +14,7 @@
 
 namespace nimbar::protocol {
 
-enum class FrameIdVerdict {
+enum class [[nodiscard]] FrameIdVerdict{
     Take,     // a frame of the stream
     Drop,     // stale, or implausibly far ahead
     Restart,  // the stream is stuck and this id is where it goes on: forget everything, then take

@@ -1,7 +1,6 @@
 #include "receiver/ffmpeg_log.h"
 
-#include <atomic>
-#include <chrono>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,8 @@
 extern "C" {
 #include <libavutil/log.h>
 }
+
+#include "protocol/line_rate_limit.h"
 
 namespace nimbar::client {
 
@@ -21,18 +22,7 @@ constexpr int LIBRARY_LINES_PER_SECOND = 20;
 // Longest line kept; anything beyond is cut off.
 constexpr size_t LINE_BYTES = 512;
 
-std::atomic<int64_t> current_second{0};
-std::atomic<int> lines_this_second{0};
-
-bool within_rate() {
-    const int64_t second = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
-    if (current_second.exchange(second) != second) {
-        lines_this_second = 0;
-    }
-    return ++lines_this_second <= LIBRARY_LINES_PER_SECOND;
-}
+protocol::LineRateLimit line_limit(LIBRARY_LINES_PER_SECOND);
 
 const char* speaker_name(void* context) {
     if (context == nullptr) {
@@ -61,7 +51,7 @@ void log_callback(void* context, int level, const char* format, va_list argument
         }
         line[used - 1] = '\n';  // cut off
     }
-    if (within_rate()) {
+    if (line_limit.allow(protocol::LineRateLimit::Clock::now())) {
         fprintf(stderr, "[VideoReceiver] %s: %.*s", speaker_name(context), static_cast<int>(used),
                 line);
     }

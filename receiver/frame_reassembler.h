@@ -31,7 +31,7 @@
 namespace nimbar::client {
 
 // What one fragment datagram did.
-struct FragmentResult {
+struct [[nodiscard]] FragmentResult {
     bool stored = false;                       // new, and kept; false: dropped
     std::optional<CompressedFrame> completed;  // the frame it completed
     uint32_t frames_lost = 0;                  // frames given up while handling it

@@ -29,7 +29,7 @@ class KeyframeGate {
   public:
     using Clock = std::chrono::steady_clock;
 
-    struct Verdict {
+    struct [[nodiscard]] Verdict {
         bool decode = false;
         bool ask_for_keyframe = false;  // a keyframe is wanted from the host
     };

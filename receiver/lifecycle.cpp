@@ -63,7 +63,7 @@ void VideoReceiver::stop_decode_and_codecs() {
     }
     decoder.release();
     pictures.release();
-    release_screen_audio();
+    screen_audio.close();
     reassembler.clear();
     decode_queue.clear();
     printf("[VideoReceiver] Decode and codec cleanup complete\n");

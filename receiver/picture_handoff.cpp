@@ -59,9 +59,4 @@ void PictureHandoff::notify() {
     changed.notify_all();
 }
 
-std::vector<uint8_t> PictureHandoff::copy_front() {
-    std::lock_guard lock(mutex);
-    return front;
-}
-
 }  // namespace nimbar::client

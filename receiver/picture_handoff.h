@@ -49,9 +49,6 @@ class PictureHandoff {
     void wait_for_picture(std::chrono::milliseconds limit, const std::function<bool()>& done);
     void notify();
 
-    // A copy of the newest picture, for tests and benchmarks.
-    std::vector<uint8_t> copy_front();
-
   private:
     std::mutex mutex;
     std::condition_variable changed;

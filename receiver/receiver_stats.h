@@ -11,18 +11,10 @@
 
 namespace nimbar::client {
 
-// Durations in fixed buckets: 0.1 ms wide up to 100 ms, then 10 ms wide up to 2 s; longer ones
-// share the last bucket.
-class DurationHistogram {
+// Durations counted in fixed buckets: 0.1 ms wide up to 100 ms, then 10 ms wide up to 2 s; longer
+// ones share the last bucket. A plain copy, to read percentiles from.
+class DurationCounts {
   public:
-    void record(std::chrono::steady_clock::duration duration);
-    // The upper edge, in milliseconds, of the bucket that holds the `fraction` quantile (0.5 for
-    // the median); 0 when nothing was recorded.
-    double percentile_ms(double fraction) const;
-    uint64_t count() const;
-    void reset();
-
-  private:
     // 0.1 ms resolves a decode time; past 100 ms (three frame intervals) 10 ms is detail enough,
     // and 2 s is as far behind as a viewer that still means anything gets.
     static constexpr int64_t FINE_MICROSECONDS = 100;
@@ -30,9 +22,27 @@ class DurationHistogram {
     static constexpr int64_t COARSE_MICROSECONDS = 10000;
     static constexpr size_t COARSE_BUCKETS = 190;
     static constexpr size_t BUCKETS = FINE_BUCKETS + COARSE_BUCKETS;
-    static size_t bucket_of(int64_t micros);
-    static double upper_edge_ms(size_t bucket);
-    std::array<std::atomic<uint64_t>, BUCKETS> buckets{};
+    static size_t bucket_of(std::chrono::steady_clock::duration duration);
+
+    // The upper edge, in milliseconds, of the bucket that holds the `fraction` quantile (0.5 for
+    // the median); 0 when nothing was counted.
+    double percentile_ms(double fraction) const;
+    uint64_t count() const;
+
+    std::array<uint64_t, BUCKETS> buckets{};
+};
+
+// The same buckets, filled from any thread.
+class DurationHistogram {
+  public:
+    void record(std::chrono::steady_clock::duration duration);
+    // What was recorded so far.
+    DurationCounts snapshot() const;
+    // What was recorded since the last take; the histogram starts again from nothing.
+    DurationCounts take();
+
+  private:
+    std::array<std::atomic<uint64_t>, DurationCounts::BUCKETS> buckets{};
 };
 
 struct ReceiverStats {
@@ -50,19 +60,21 @@ struct ReceiverStats {
     std::atomic<uint64_t> decode_errors{0};
     std::atomic<uint64_t> pictures_published{0};  // converted and handed to the presentation
     std::atomic<uint64_t> pictures_presented{0};  // uploaded and presented by update()
-    std::atomic<uint64_t> audio_packets_played{0};
-    std::atomic<uint64_t> audio_packets_undecodable{0};
-    std::atomic<uint64_t> audio_frames_concealed{0};  // 20 ms frames standing in for lost packets
-    std::atomic<uint64_t> audio_frames_skipped{0};    // not queued: playback already far behind
-    std::atomic<uint64_t> audio_underruns{0};     // the queue ran dry while playing; refilled first
-    std::atomic<uint64_t> audio_bytes_queued{0};  // all handed to the playback queue
-    std::atomic<double> audio_depth_ms{0.0};      // what a packet finds queued ahead, smoothed
-    std::atomic<double> audio_correction_ppm{0.0};  // the resampling correction now applied
     DurationHistogram decode_time;         // a batch's decoding plus the conversion of its picture
     DurationHistogram latency_to_publish;  // last fragment of a frame to its picture published
     DurationHistogram latency_to_present;  // last fragment of a frame to its picture presented
     DurationHistogram draw_time;           // one update() that drew: upload, draw, overlay, present
     DurationHistogram heal_time;           // a frame lost to the next picture presented
+
+    // The timings of one reporting interval.
+    struct Timings {
+        DurationCounts decode_time;
+        DurationCounts latency_to_present;
+        DurationCounts draw_time;
+        DurationCounts heal_time;
+    };
+    // The timings recorded since the last take; their histograms start again from nothing.
+    Timings take_timings();
 };
 
 }  // namespace nimbar::client

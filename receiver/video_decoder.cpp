@@ -23,8 +23,7 @@ namespace {
 
 using Clock = CompressedFrame::Clock;
 
-// Decoder threads. Slice threading only: frame threading would hold each picture back until the
-// next frame is sent, so the last change before a pause would stay invisible.
+// Threads per decoder context, of either kind (see DecodePace for when each is used).
 constexpr int DECODER_THREADS = 2;
 // Pictures the decoder may make, as a multiple of the receiver's own size: a stream may be larger
 // than announced (a 4K screen for a 1080p window is 4 times), but a keyframe that claims

@@ -1,15 +1,11 @@
-// The receiver's video path on the main thread: fragments to the reassembler, complete frames to
-// the decode queue, losses to the counters and the keyframe request.
+// The receiver's datagram paths on the main thread: fragments to the reassembler, complete frames
+// to the decode queue, losses to the counters and the keyframe request; audio to the player.
 
 #include "receiver/video_receiver.h"
 
 #include <cstdio>
 
 namespace nimbar::client {
-
-void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length) {
-    handle_video_packet(datagram, length, Clock::now());
-}
 
 void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
                                         Clock::time_point now) {
@@ -36,12 +32,20 @@ void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
     }
 }
 
+void VideoReceiver::handle_audio_packet(const uint8_t* datagram, int length,
+                                        Clock::time_point now) {
+    if (running && length >= 0) {
+        screen_audio.handle_packet({datagram, static_cast<size_t>(length)}, now);
+    }
+}
+
 bool VideoReceiver::take_keyframe_request() {
     return keyframe_requested.exchange(false);
 }
 
-void VideoReceiver::wait_for_picture(std::chrono::milliseconds limit) {
+bool VideoReceiver::wait_for_picture(std::chrono::milliseconds limit) {
     pictures.wait_for_picture(limit, [&] { return !running || decode_queue.idle(); });
+    return decode_queue.idle();
 }
 
 }  // namespace nimbar::client

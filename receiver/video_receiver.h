@@ -9,7 +9,7 @@
 //   VideoDecoder      the decoder and its thread, behind a keyframe gate: after a loss nothing is
 //                     decoded until a keyframe, so that only true pictures are shown
 //   PictureHandoff    the newest picture, from the decode thread to update() (its own lock)
-// and the screen audio. The main thread calls every public operation.
+// and ScreenAudioPlayer, the stream's sound. The main thread calls every public operation.
 
 #include <SDL.h>
 
@@ -17,17 +17,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <vector>
 
-#include "audio/audio_device.h"
-#include "audio/drift_resampler.h"
-#include "audio/opus_decoder_handle.h"
-#include "audio/playback_latency_controller.h"
-#include "audio/queue_depth_sampler.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/picture_handoff.h"
 #include "receiver/receiver_stats.h"
+#include "receiver/screen_audio_player.h"
 #include "receiver/video_decoder.h"
 
 namespace nimbar::client {
@@ -51,11 +46,10 @@ class VideoReceiver {
     // Called once per receiver.
     bool init_standalone(int width, int height, uint8_t codec_selector);
 
-    // Takes one fragment datagram (AUDIO_FLAG clear). Malformed and stale fragments are dropped
-    // silently; a frame still incomplete 250 ms after its first fragment is reported on stderr
-    // and raises the keyframe request. Main thread only.
-    void handle_video_packet(const uint8_t* datagram, int length);
-    // The same, with the time at which the datagram arrived.
+    // Takes one fragment datagram (AUDIO_FLAG clear, header included) that arrived at `now`.
+    // Malformed and stale fragments are dropped silently; a frame still incomplete 250 ms after
+    // its first fragment is reported on stderr and raises the keyframe request. Ignored unless
+    // running.
     void handle_video_packet(const uint8_t* datagram, int length, Clock::time_point now);
 
     // True once per raised request: the flag is cleared as it is read.
@@ -83,50 +77,46 @@ class VideoReceiver {
     int get_height() const { return height; }
     uint32_t get_window_id() const { return window_id; }
 
-    // Opens the Opus decoder and a 48 kHz stereo playback device, held until the first packets
-    // fill its queue, once; with false, or a second time, does nothing. A failure is reported on
-    // stderr and leaves screen audio off.
-    void enable_screen_audio(bool enable);
+    // Screen audio (see ScreenAudioPlayer). With true, opens it once; with false, or a second
+    // time, does nothing. A failure is reported on stderr and leaves screen audio off.
+    void enable_screen_audio(bool enable) {
+        if (enable) {
+            screen_audio.open();
+        }
+    }
     // The gain applied from the next audio packet on; the viewer passes 0.0 while muted.
-    void set_screen_volume(float gain);
-    // Takes one audio datagram (AUDIO_FLAG set): conceals up to three lost packets before it,
-    // decodes it, applies the gain and queues the samples for playback, resampled by the small
-    // correction that holds the playback queue at its target depth whatever the sender's clock
-    // does. A queue that ran dry is refilled to the target before playback goes on; one already
-    // 200 ms deep takes nothing more. Ignored while screen audio is off or the receiver is not
-    // running. Main thread only.
-    void handle_audio_packet(const uint8_t* datagram, int length);
+    void set_screen_volume(float gain) { screen_audio.set_gain(gain); }
+    // Takes one audio datagram (AUDIO_FLAG set, header included) that arrived at `now`. Ignored
+    // while screen audio is off or the receiver is not running.
+    void handle_audio_packet(const uint8_t* datagram, int length, Clock::time_point now);
 
-    // Ends decoding and releases codecs, then the window objects; logs each step. Safe to repeat.
+    // Ends decoding and releases codecs and screen audio, then the window objects; logs each step.
+    // Safe to repeat.
     void stop();
-    // Joins the decode thread (a watchdog reports a join blocked for more than 5 s) and releases
-    // the decoder, the conversion, the picture buffers and every queued frame. Runs once.
-    void stop_decode_and_codecs();
-    // Destroys texture, renderer and window, in that order, those that exist.
-    void destroy_sdl_objects();
+
+    // Waits, up to `limit`, while a completed frame is still being decoded, so that the update that
+    // follows presents its picture instead of the one before. Returns at once when a picture is
+    // new or the decoder has nothing in hand; true in the latter case: every complete frame was
+    // decoded or dropped.
+    bool wait_for_picture(std::chrono::milliseconds limit);
 
     // Counters and timings for the stats line and the benchmarks.
     const ReceiverStats& statistics() const { return stats; }
-    ReceiverStats& statistics() { return stats; }
-    // Waits, up to `limit`, while a completed frame is still being decoded, so that the update that
-    // follows presents its picture instead of the one before. Returns at once when the decoder has
-    // nothing in hand.
-    void wait_for_picture(std::chrono::milliseconds limit);
-    // True when the decoder has nothing in hand: every complete frame was decoded or dropped.
-    bool decoder_idle() const { return decode_queue.idle(); }
+    // The timings since the last take, for one interval of the stats line.
+    ReceiverStats::Timings take_timings() { return stats.take_timings(); }
+    const ScreenAudioStats& screen_audio_statistics() const { return screen_audio.statistics(); }
     // Screen audio waiting in the playback queue, in bytes; 0 without screen audio.
-    uint32_t audio_queue_bytes() const { return audio_device.queued_bytes(); }
-    // A copy of the newest decoded picture (width x height BGRA), for tests and benchmarks.
-    std::vector<uint8_t> newest_picture() { return pictures.copy_front(); }
+    uint32_t audio_queue_bytes() const { return screen_audio.queued_bytes(); }
 
   private:
-    friend struct ReceiverProbe;  // the audio tests look inside through it
+    friend struct ReceiverProbe;  // the teardown test reads the window handles through it
 
-    // Queues the samples staged for one datagram (stereo frames), resampled by the correction for
-    // `queued` bytes already waiting when it arrived at `now`; holds and lets go playback around
-    // a refill. Nothing once the receiver stopped or playback is already far enough behind.
-    void play(const std::vector<int16_t>& staged, uint32_t queued, Clock::time_point now);
-    void release_screen_audio();
+    // Joins the decode thread (a watchdog reports a join blocked for more than 5 s) and releases
+    // the decoder, the conversion, the picture buffers, the screen audio and every queued frame.
+    // Runs once.
+    void stop_decode_and_codecs();
+    // Destroys texture, renderer and window, in that order, those that exist.
+    void destroy_sdl_objects();
 
     std::atomic<bool> running{false};
     std::atomic<bool> cleanup_done{false};
@@ -150,19 +140,7 @@ class VideoReceiver {
     SDL_Rect source_rect{0, 0, 0, 0};
     bool redraw_needed = true;  // the first update draws whatever there is
 
-    bool screen_audio_enabled = false;
-    audio::AudioDevice audio_device;
-    audio::OpusDecoderHandle audio_decoder;
-    audio::DriftResampler audio_resampler;
-    audio::PlaybackLatencyController audio_latency;
-    audio::QueueDepthSampler audio_depth_sampler;  // declared after the device: stops before it
-    std::atomic<float> audio_gain{1.0f};
-    uint32_t last_audio_sequence = 0;
-    bool audio_holding = true;  // playback held until the queue is filled
-    Clock::time_point last_audio_time{};
-    uint32_t audio_queued_after = 0;    // bytes in the queue once the last datagram was queued
-    std::vector<int16_t> audio_staged;  // one datagram's samples, concealment first
-    std::vector<int16_t> audio_resampled;
+    ScreenAudioPlayer screen_audio;
 };
 
 }  // namespace nimbar::client

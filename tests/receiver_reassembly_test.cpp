@@ -48,13 +48,15 @@ std::vector<uint8_t> raw_fragment(uint32_t frame_id, uint16_t index, uint16_t co
 
 class ReassemblyTest : public ::testing::Test {
   protected:
-    FragmentResult feed(const std::vector<uint8_t>& datagram, milliseconds at = milliseconds(0)) {
-        FragmentResult result = reassembler.add(datagram, t0 + at);
-        if (result.completed) {
-            completed.push_back(*result.completed);
+    // What the datagram did, kept until the next one.
+    const FragmentResult& feed(const std::vector<uint8_t>& datagram,
+                               milliseconds at = milliseconds(0)) {
+        last = reassembler.add(datagram, t0 + at);
+        if (last.completed) {
+            completed.push_back(*last.completed);
         }
-        lost += result.frames_lost;
-        return result;
+        lost += last.frames_lost;
+        return last;
     }
     void feed_frame(uint32_t frame_id, const std::vector<uint8_t>& frame,
                     std::vector<size_t> order = {}, milliseconds at = milliseconds(0)) {
@@ -79,6 +81,7 @@ class ReassemblyTest : public ::testing::Test {
         return frames;
     }
     FrameReassembler reassembler;
+    FragmentResult last;
     std::vector<CompressedFrame> completed;
     uint32_t lost = 0;
     Clock::time_point t0 = Clock::now();
@@ -287,7 +290,7 @@ TEST_F(ReassemblyTest, ManyNewFrameIdsArePurgedTo31Slots) {
     // Frames of 1000 fragments hold 1,400,000 bytes each: 38 of them pass 50 MiB.
     FrameReassembler big;
     for (uint32_t id = 1; id <= 39; ++id) {
-        big.add(raw_fragment(id, 0, 1000, 1400, 1400, 1), t0);
+        EXPECT_TRUE(big.add(raw_fragment(id, 0, 1000, 1400, 1400, 1), t0).stored);
     }
     EXPECT_EQ(big.slot_count(), 31u);
     EXPECT_EQ(big.buffered_bytes(), 31u * 1000 * 1400);
@@ -403,7 +406,7 @@ TEST(KeyframeGateTest, AHostWithoutKeyframesIsGivenUpOnAfterTheLimit) {
     EXPECT_EQ(gate.take_loss_to_heal(), t);
 
     KeyframeGate answered;
-    answered.admit(gated(false, t), t);
+    EXPECT_FALSE(answered.admit(gated(false, t), t).decode);
     const auto renewed = t + milliseconds(1500);
     const auto lost_answer = answered.admit(gated(false, t, renewed), renewed);
     EXPECT_FALSE(lost_answer.decode);

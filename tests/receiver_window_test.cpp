@@ -44,7 +44,7 @@ void run_passes(client::VideoReceiver& receiver, net::UDPSocket& socket,
         while (SDL_PollEvent(&event)) {
         }
         for (int length; (length = socket.receive(buffer, sizeof buffer, 0)) > 0;) {
-            receiver.handle_video_packet(buffer, length);
+            receiver.handle_video_packet(buffer, length, client::VideoReceiver::Clock::now());
         }
         receiver.update();
         std::this_thread::sleep_for(1ms);

@@ -112,10 +112,12 @@ TEST(KeyframeRequestPacing, AtMostOneRequestPer200Ms) {
 
 TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
     client::ReceiverStats receiver;
+    client::ScreenAudioStats audio;
     const auto t0 = ViewerStatsReporter::Clock::now();
     ViewerStatsReporter reporter(t0);
     LoopCounters loop;
-    EXPECT_EQ(reporter.poll(t0 + std::chrono::milliseconds(500), receiver, loop, 0), "");
+    EXPECT_FALSE(reporter.due(t0 + std::chrono::milliseconds(500)));
+    EXPECT_TRUE(reporter.due(t0 + std::chrono::seconds(1)));
 
     receiver.pictures_presented = 30;
     receiver.frames_completed = 31;
@@ -130,18 +132,21 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
     receiver.heal_time.record(std::chrono::microseconds(40050));
     receiver.heal_time.record(std::chrono::microseconds(40050));
     receiver.heal_time.record(std::chrono::microseconds(95000));
-    receiver.audio_depth_ms = 41.6;
-    receiver.audio_correction_ppm = -1234.4;
-    receiver.audio_underruns = 1;
-    receiver.audio_frames_skipped = 3;
-    EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(1), receiver, loop, 42.4),
+    audio.depth_ms = 41.6;
+    audio.correction_ppm = -1234.4;
+    audio.underruns = 1;
+    audio.frames_skipped = 3;
+    EXPECT_EQ(reporter.report(t0 + std::chrono::seconds(1),
+                              {receiver, receiver.take_timings(), audio, loop, 42.4}),
               "[VideoPlayer] stats: fps=30.0 completed=31 dropped=1 Mbps=6.00 "
               "datagrams_per_s=2000 decode_p50_ms=3.1 decode_p99_ms=3.1 latency_p50_ms=7.1 "
               "latency_p99_ms=7.1 draw_p50_ms=1.1 draw_p99_ms=1.1 audio_queue_ms=42 "
               "keyframe_requests=2 skipped=4 heal_ms=40.1/95.1 audio_depth_ms=42 "
               "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3\n");
     // The next second starts from nothing: no pictures, fresh percentiles.
-    EXPECT_EQ(reporter.poll(t0 + std::chrono::seconds(2), receiver, loop, 0),
+    EXPECT_FALSE(reporter.due(t0 + std::chrono::milliseconds(1999)));
+    EXPECT_EQ(reporter.report(t0 + std::chrono::seconds(2),
+                              {receiver, receiver.take_timings(), audio, loop, 0}),
               "[VideoPlayer] stats: fps=0.0 completed=31 dropped=1 Mbps=0.00 "
               "datagrams_per_s=0 decode_p50_ms=0.0 decode_p99_ms=0.0 latency_p50_ms=0.0 "
               "latency_p99_ms=0.0 draw_p50_ms=0.0 draw_p99_ms=0.0 audio_queue_ms=0 "
@@ -151,18 +156,18 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
 
 TEST(DurationHistogram, PercentilesAreBucketEdgesFromMicrosecondsToSeconds) {
     client::DurationHistogram histogram;
-    EXPECT_EQ(histogram.percentile_ms(0.5), 0.0);
+    EXPECT_EQ(histogram.snapshot().percentile_ms(0.5), 0.0);
     for (int i = 0; i < 98; ++i) {
         histogram.record(std::chrono::microseconds(2050));
     }
     histogram.record(std::chrono::milliseconds(250));
     histogram.record(std::chrono::seconds(30));  // beyond the last bucket
-    EXPECT_DOUBLE_EQ(histogram.percentile_ms(0.5), 2.1);
-    EXPECT_DOUBLE_EQ(histogram.percentile_ms(0.99), 260.0);
-    EXPECT_DOUBLE_EQ(histogram.percentile_ms(1.0), 2000.0);
-    EXPECT_EQ(histogram.count(), 100u);
-    histogram.reset();
-    EXPECT_EQ(histogram.count(), 0u);
+    const client::DurationCounts counts = histogram.snapshot();
+    EXPECT_DOUBLE_EQ(counts.percentile_ms(0.5), 2.1);
+    EXPECT_DOUBLE_EQ(counts.percentile_ms(0.99), 260.0);
+    EXPECT_DOUBLE_EQ(counts.percentile_ms(1.0), 2000.0);
+    EXPECT_EQ(histogram.take().count(), 100u);
+    EXPECT_EQ(histogram.snapshot().count(), 0u);
 }
 
 }  // namespace

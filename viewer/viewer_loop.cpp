@@ -5,9 +5,9 @@
 
 #include "net/datagram_drain.h"
 #include "protocol/control_datagram.h"
-#include "protocol/media_datagram.h"
 #include "protocol/screen_audio_format.h"
 #include "viewer/control_overlay.h"
+#include "viewer/datagram_dispatch.h"
 
 namespace nimbar::viewer {
 
@@ -251,16 +251,7 @@ void ViewerLoop::hand_on(const uint8_t* datagram, int length,
                          client::VideoReceiver::Clock::time_point now) {
     ++counters.datagrams;
     counters.bytes += static_cast<uint64_t>(length);
-    switch (protocol::classify_datagram({datagram, static_cast<size_t>(length)})) {
-        case protocol::DatagramKind::Audio:
-            receiver.handle_audio_packet(datagram, length);
-            break;
-        case protocol::DatagramKind::VideoFragment:
-            receiver.handle_video_packet(datagram, length, now);
-            break;
-        case protocol::DatagramKind::Ignored:
-            break;
-    }
+    dispatch_datagram(receiver, datagram, length, now);
 }
 
 void ViewerLoop::request_keyframe_if_wanted() {
@@ -287,14 +278,17 @@ void ViewerLoop::hide_idle_overlay() {
 }
 
 void ViewerLoop::report_stats() {
+    const auto now = ViewerStatsReporter::Clock::now();
+    if (!stats_reporter.due(now)) {
+        return;
+    }
     const double audio_queue_ms =
         receiver.audio_queue_bytes() / double{protocol::SCREEN_AUDIO_BYTES_PER_MS};
-    const std::string line = stats_reporter.poll(ViewerStatsReporter::Clock::now(),
-                                                 receiver.statistics(), counters, audio_queue_ms);
-    if (!line.empty()) {
-        fputs(line.c_str(), stdout);
-        fflush(stdout);
-    }
+    const std::string line =
+        stats_reporter.report(now, {receiver.statistics(), receiver.take_timings(),
+                                    receiver.screen_audio_statistics(), counters, audio_queue_ms});
+    fputs(line.c_str(), stdout);
+    fflush(stdout);
 }
 
 void ViewerLoop::apply_source_rect() {

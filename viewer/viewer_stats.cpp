@@ -1,5 +1,6 @@
 #include "viewer/viewer_stats.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -11,12 +12,16 @@ constexpr auto REPORT_PERIOD = std::chrono::seconds(1);
 
 }  // namespace
 
-std::string ViewerStatsReporter::poll(Clock::time_point now, client::ReceiverStats& receiver,
-                                      const LoopCounters& loop, double audio_queue_ms) {
-    const double seconds = std::chrono::duration<double>(now - last_time).count();
-    if (now - last_time < REPORT_PERIOD || seconds <= 0) {
-        return {};
-    }
+bool ViewerStatsReporter::due(Clock::time_point now) const {
+    return now - last_time >= REPORT_PERIOD;
+}
+
+std::string ViewerStatsReporter::report(Clock::time_point now, const ViewerFigures& figures) {
+    const client::ReceiverStats& receiver = figures.receiver;
+    const client::ReceiverStats::Timings& timings = figures.timings;
+    const client::ScreenAudioStats& audio = figures.audio;
+    const LoopCounters& loop = figures.loop;
+    const double seconds = std::max(std::chrono::duration<double>(now - last_time).count(), 1e-9);
     const uint64_t presented = receiver.pictures_presented.load(std::memory_order_relaxed);
     const double fps = static_cast<double>(presented - last_presented) / seconds;
     const double mbps = static_cast<double>(loop.bytes - last_loop.bytes) * 8 / seconds / 1e6;
@@ -33,22 +38,17 @@ std::string ViewerStatsReporter::poll(Clock::time_point now, client::ReceiverSta
                   " audio_underruns=%" PRIu64 " audio_skipped=%" PRIu64 "\n",
                   fps, receiver.frames_completed.load(std::memory_order_relaxed),
                   receiver.frames_dropped.load(std::memory_order_relaxed), mbps, datagram_rate,
-                  receiver.decode_time.percentile_ms(0.5), receiver.decode_time.percentile_ms(0.99),
-                  receiver.latency_to_present.percentile_ms(0.5),
-                  receiver.latency_to_present.percentile_ms(0.99),
-                  receiver.draw_time.percentile_ms(0.5), receiver.draw_time.percentile_ms(0.99),
-                  audio_queue_ms, loop.keyframe_requests_sent,
+                  timings.decode_time.percentile_ms(0.5), timings.decode_time.percentile_ms(0.99),
+                  timings.latency_to_present.percentile_ms(0.5),
+                  timings.latency_to_present.percentile_ms(0.99),
+                  timings.draw_time.percentile_ms(0.5), timings.draw_time.percentile_ms(0.99),
+                  figures.audio_queue_ms, loop.keyframe_requests_sent,
                   receiver.frames_skipped.load(std::memory_order_relaxed),
-                  receiver.heal_time.percentile_ms(0.5), receiver.heal_time.percentile_ms(1.0),
-                  receiver.audio_depth_ms.load(std::memory_order_relaxed),
-                  receiver.audio_correction_ppm.load(std::memory_order_relaxed),
-                  receiver.audio_underruns.load(std::memory_order_relaxed),
-                  receiver.audio_frames_skipped.load(std::memory_order_relaxed));
-
-    receiver.decode_time.reset();
-    receiver.latency_to_present.reset();
-    receiver.draw_time.reset();
-    receiver.heal_time.reset();
+                  timings.heal_time.percentile_ms(0.5), timings.heal_time.percentile_ms(1.0),
+                  audio.depth_ms.load(std::memory_order_relaxed),
+                  audio.correction_ppm.load(std::memory_order_relaxed),
+                  audio.underruns.load(std::memory_order_relaxed),
+                  audio.frames_skipped.load(std::memory_order_relaxed));
     last_time = now;
     last_presented = presented;
     last_loop = loop;

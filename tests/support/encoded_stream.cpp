@@ -6,22 +6,17 @@
 
 namespace nimbar::testing {
 
-std::vector<std::vector<uint8_t>> encode_pattern(host::VideoCodec codec, int width, int height,
-                                                 int count, uint32_t first_number,
-                                                 int keyframe_every) {
+std::vector<std::vector<uint8_t>> encode_frames(const host::EncoderSettings& settings, int count,
+                                                const DrawPicture& draw, uint32_t first_number,
+                                                int keyframe_every) {
     host::VideoEncoder encoder;
-    host::EncoderSettings settings;
-    settings.codec = codec;
-    settings.width = width;
-    settings.height = height;
-    settings.bitrate_kbps = 8000;
     std::vector<std::vector<uint8_t>> frames;
     if (!encoder.open(settings)) {
         return frames;
     }
-    std::vector<uint8_t> bgra(static_cast<size_t>(width) * height * 4);
+    std::vector<uint8_t> bgra(static_cast<size_t>(settings.width) * settings.height * 4);
     for (int i = 0; i < count; ++i) {
-        host::draw_test_pattern(bgra, width, height, first_number + static_cast<uint32_t>(i));
+        draw(first_number + static_cast<uint32_t>(i), bgra);
         std::vector<uint8_t> frame;
         bool keyframe = false;
         const bool force = i == 0 || (keyframe_every > 0 && i % keyframe_every == 0);
@@ -31,6 +26,22 @@ std::vector<std::vector<uint8_t>> encode_pattern(host::VideoCodec codec, int wid
         frames.push_back(std::move(frame));
     }
     return frames;
+}
+
+std::vector<std::vector<uint8_t>> encode_pattern(host::VideoCodec codec, int width, int height,
+                                                 int count, uint32_t first_number,
+                                                 int keyframe_every) {
+    host::EncoderSettings settings;
+    settings.codec = codec;
+    settings.width = width;
+    settings.height = height;
+    settings.bitrate_kbps = 8000;
+    return encode_frames(
+        settings, count,
+        [&](uint32_t n, std::vector<uint8_t>& bgra) {
+            host::draw_test_pattern(bgra, width, height, n);
+        },
+        first_number, keyframe_every);
 }
 
 std::vector<std::vector<uint8_t>> fragment_datagrams(const std::vector<uint8_t>& frame,

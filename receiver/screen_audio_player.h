@@ -1,0 +1,96 @@
+#pragma once
+
+// The stream's screen audio: Opus packets from audio datagrams, decoded as they arrive, short
+// losses concealed, scaled by the viewer's volume and queued for SDL's audio thread. No reordering.
+//
+// The sender's sound card and ours never run at quite the same rate, so the playback queue would
+// slowly fill or empty. It is held near a target depth instead: a sampler looks at the queue every
+// 10 ms, a controller turns its depth into a correction of at most 2 %, and the samples are
+// resampled by that much (or, inside the controller's dead band, played untouched). Playback
+// starts once the next packet would find the target queued ahead of it; a queue that runs dry is
+// refilled so before playback goes on; a queue already 200 ms deep takes nothing more.
+//
+// Main thread only, except statistics() and queued_bytes(), which anyone may read.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "audio/audio_device.h"
+#include "audio/drift_resampler.h"
+#include "audio/opus_decoder_handle.h"
+#include "audio/playback_latency_controller.h"
+#include "audio/queue_depth_sampler.h"
+
+namespace nimbar::client {
+
+// Counters of the screen audio, for the stats line and the benchmarks. Written by the main thread,
+// read by anyone: relaxed atomics.
+struct ScreenAudioStats {
+    std::atomic<uint64_t> packets_played{0};
+    std::atomic<uint64_t> packets_undecodable{0};
+    std::atomic<uint64_t> frames_concealed{0};  // 20 ms frames standing in for lost packets
+    std::atomic<uint64_t> frames_skipped{0};    // not queued: playback already far behind
+    std::atomic<uint64_t> underruns{0};         // the queue ran dry while playing; refilled first
+    std::atomic<uint64_t> bytes_queued{0};      // all handed to the playback queue
+    std::atomic<double> depth_ms{0.0};          // what a packet finds queued ahead, smoothed
+    std::atomic<double> correction_ppm{0.0};    // the resampling correction now applied
+};
+
+class ScreenAudioPlayer {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    ScreenAudioPlayer() = default;
+    ~ScreenAudioPlayer() { close(); }
+    ScreenAudioPlayer(const ScreenAudioPlayer&) = delete;
+    ScreenAudioPlayer& operator=(const ScreenAudioPlayer&) = delete;
+
+    // Opens the Opus decoder and a 48 kHz stereo playback device on the default output, held until
+    // the first packets fill its queue; writes "[VideoReceiver] Screen audio enabled ...". A
+    // failure is reported on stderr ("[VideoReceiver] Failed to ...") and leaves the player closed.
+    // Does nothing when already open.
+    void open();
+    // Closes the device, then the decoder and the resampler. Harmless when closed.
+    void close();
+    bool is_open() const { return enabled; }
+
+    // The gain applied from the next packet on; the viewer passes 0.0 while muted. Kept while
+    // closed.
+    void set_gain(float gain) { this->gain = gain; }
+
+    // Takes one audio datagram (AUDIO_FLAG set, header included) that arrived at `now`: conceals up
+    // to three lost packets (60 ms) before it, decodes it, applies the gain and queues the
+    // samples, resampled by the correction that holds the queue at its target. Malformed datagrams
+    // are dropped without a word. Ignored while closed.
+    void handle_packet(std::span<const uint8_t> datagram, Clock::time_point now);
+
+    // Sound waiting in the playback queue, in bytes; 0 while closed.
+    uint32_t queued_bytes() const { return device.queued_bytes(); }
+    const ScreenAudioStats& statistics() const { return stats; }
+
+  private:
+    // Queues the samples staged for one datagram (stereo frames), resampled by the correction for
+    // `queued` bytes already waiting when it arrived at `now`; holds and lets go playback around
+    // a refill. Nothing when playback is already far enough behind.
+    void play(uint32_t queued, Clock::time_point now);
+
+    bool enabled = false;
+    audio::AudioDevice device;
+    audio::OpusDecoderHandle decoder;
+    audio::DriftResampler resampler;
+    audio::PlaybackLatencyController latency;
+    audio::QueueDepthSampler depth_sampler;  // declared after the device: stops before it
+    std::atomic<float> gain{1.0f};
+    uint32_t last_sequence = 0;  // 0: none yet
+    bool holding = true;         // playback held until the queue is filled
+    Clock::time_point last_time{};
+    uint32_t queued_after = 0;    // bytes in the queue once the last datagram was queued
+    std::vector<int16_t> staged;  // one datagram's samples, concealment first
+    std::vector<int16_t> resampled;
+    ScreenAudioStats stats;
+};
+
+}  // namespace nimbar::client
