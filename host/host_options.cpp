@@ -82,6 +82,10 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
             options.spread = true;
             continue;
         }
+        if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
+            options.help = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             fprintf(stderr, "[Host] Error: unknown option or missing value: %s\n", option);
             return false;
@@ -210,6 +214,9 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
             return false;
         }
     }
+    if (options.help) {
+        return true;
+    }
     if (options.port == 0) {
         fprintf(stderr, "[Host] Error: --port is required\n");
         return false;
@@ -317,6 +324,43 @@ void print_host_usage(const char* program) {
             "          [--audio-loss <fraction>] [--audio-drift-ppm <n>] [--audio-jitter-ms <ms>]\n"
             "          [--audio-bitrate <kbit/s>] [--first-frame-id <id>]\n",
             program);
+}
+
+void print_host_help(const char* program) {
+    printf(
+        "Usage: %s --port <port> [options]\n"
+        "Streams to 127.0.0.1:<port> as the host does: raw frames for stream_preview, or\n"
+        "compressed video and screen audio for video_player. docs/stream_host.md says more.\n"
+        "\n"
+        "  --port <port>               the program's port on 127.0.0.1 (required)\n"
+        "  --width <w>                 picture width, 1 to 16384 (default 1280)\n"
+        "  --height <h>                picture height, 1 to 16384 (default 720)\n"
+        "  --fps <rate>                frames a second, above 0 and at most 1000 (default 30)\n"
+        "  --seconds <s>               how long to stream (default 5)\n"
+        "  --frames <n>                how many frames to stream, instead of --seconds\n"
+        "  --input <file.bgra>         raw BGRA frames of the picture size, looped\n"
+        "  --spread                    each frame's datagrams spread over its interval, not a "
+        "burst\n"
+        "  --loss <fraction>           drop that fraction of datagrams\n"
+        "  --duplicate <fraction>      send that fraction of datagrams twice\n"
+        "  --reorder                   shuffle each frame's fragments\n"
+        "  --seed <n>                  seed of the impairments' draws (default 1)\n"
+        "  --codec raw|vp8|h264|none   what to stream (default raw; none: audio alone)\n"
+        "  --bitrate <kbit/s>          the video encoder's rate (default 4000)\n"
+        "  --keyframe-interval <n>     a keyframe at least every n frames (default 300)\n"
+        "  --first-frame-id <id>       the first frame's id (default 1)\n"
+        "  --listen-port <port>        where the viewer's \"KFRQ\" and \"AUDS\" arrive\n"
+        "  --video <file>              frames decoded from a video file, looped\n"
+        "  --preencode <n>             encode the first n frames once and send them in a loop\n"
+        "  --clip <file.ivf>           send the frames of an IVF file in a loop, encoding "
+        "nothing\n"
+        "  --audio tone|<file.wav>     screen audio: a two-pitch tone or a 48 kHz WAV file\n"
+        "  --audio-loss <fraction>     leave that fraction of audio packets unsent\n"
+        "  --audio-drift-ppm <n>       the audio clock that many ppm fast (or, below 0, slow)\n"
+        "  --audio-jitter-ms <ms>      send audio packets up to that late, in bursts\n"
+        "  --audio-bitrate <kbit/s>    the Opus encoder's rate, 6 to 510 (default 96)\n"
+        "  --help, -h                  this text\n",
+        program);
 }
 
 }  // namespace nimbar::host

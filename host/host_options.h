@@ -49,6 +49,8 @@ struct HostOptions {
     int audio_jitter_ms = 0;
     int audio_bitrate_kbps = 96;
 
+    bool help = false;  // "--help" or "-h": the full usage on stdout, and nothing else
+
     // The viewer's mode: compressed video, audio, or both. Audio alone still lasts frame_total()
     // frames at fps.
     bool compressed() const { return codec != HostCodec::Raw; }
@@ -61,9 +63,13 @@ struct HostOptions {
 };
 
 // Fills `options`. Every option is checked: a missing or malformed value, a value out of range or
-// an unknown argument gives one "[Host] Error: ..." line on stderr and false.
+// an unknown argument gives one "[Host] Error: ..." line on stderr and false. With help asked for,
+// nothing else is checked.
 bool parse_host_args(int argc, const char* const* argv, HostOptions& options);
 
+// The usage, on stderr, after a failed parse.
 void print_host_usage(const char* program);
+// Every option, a line each, on stdout (docs/stream_host.md says more).
+void print_host_help(const char* program);
 
 }  // namespace nimbar::host

@@ -41,9 +41,14 @@ const char* codec_name(nimbar::host::HostCodec codec) {
 int main(int argc, char** argv) {
     using namespace nimbar::host;
     HostOptions options;
+    const char* program = argc > 0 ? argv[0] : "stream_host";
     if (!parse_host_args(argc, argv, options)) {
-        print_host_usage(argc > 0 ? argv[0] : "stream_host");
+        print_host_usage(program);
         return 1;
+    }
+    if (options.help) {
+        print_host_help(program);
+        return 0;
     }
     std::signal(SIGINT, request_stop);
     std::signal(SIGTERM, request_stop);

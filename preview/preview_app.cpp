@@ -98,9 +98,14 @@ void drain_socket(net::UDPSocket& socket, FrameAssembler& assembler, PreviewTota
 
 int run_preview(int argc, char** argv) {
     PreviewOptions options;
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "stream_preview";
     if (!parse_preview_args(argc, argv, options)) {
-        print_preview_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "stream_preview");
+        print_preview_usage(program);
         return 1;
+    }
+    if (options.help) {
+        print_preview_help(program);
+        return 0;
     }
     printf("[Preview] Starting preview window (%dx%d) on port %u\n", options.width, options.height,
            static_cast<unsigned>(options.port));

@@ -36,7 +36,12 @@ bool parse_preview_args(int argc, const char* const* argv, PreviewOptions& optio
             options.title = argv[++i];
         } else if (std::strcmp(arg, "--stats") == 0) {
             options.stats = true;
+        } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            options.help = true;
         }
+    }
+    if (options.help) {
+        return true;
     }
     if (options.port == 0) {
         fprintf(stderr, "[Preview] Error: --port is required\n");
@@ -56,6 +61,21 @@ void print_preview_usage(const char* program) {
             "Usage: %s --port <port> [--parent-port <port>] --width <w> --height <h> "
             "[--title <title>]\n",
             program);
+}
+
+void print_preview_help(const char* program) {
+    printf(
+        "Usage: %s --port <PORT> [options]\n"
+        "Shows the newest complete raw frame that the host sends to 127.0.0.1:<PORT>.\n"
+        "\n"
+        "  --port <PORT>         UDP port on 127.0.0.1 for the frames' datagrams (required)\n"
+        "  --parent-port <PORT>  the host's port; accepted, not used\n"
+        "  --width <W>           frame width in pixels (default 1280)\n"
+        "  --height <H>          frame height in pixels (default 720)\n"
+        "  --title <TITLE>       the window's title (default \"Stream Preview\")\n"
+        "  --stats               a line of counters a second on standard output\n"
+        "  --help, -h            this text\n",
+        program);
 }
 
 }  // namespace nimbar::preview

@@ -14,15 +14,19 @@ struct PreviewOptions {
     int height = 720;
     std::string title = "Stream Preview";
     bool stats = false;  // "--stats": a counters line a second on stdout (host developers only)
+    bool help = false;   // "--help" or "-h": the full usage on stdout, and nothing else
 };
 
 // Fills `options` from the command line. Each value option consumes the argument after it,
 // whatever it looks like; an option in last position and unknown arguments are skipped. Numbers
 // read as atoi reads them, ports kept modulo 65536. False after an error line on stderr when the
-// port is 0 or the frame size is not positive or does not fit a 32-bit byte count.
+// port is 0 or the frame size is not positive or does not fit a 32-bit byte count, unless help was
+// asked for.
 bool parse_preview_args(int argc, const char* const* argv, PreviewOptions& options);
 
 // The usage line, on stderr, after a failed parse.
 void print_preview_usage(const char* program);
+// Every option, a line each, on stdout.
+void print_preview_help(const char* program);
 
 }  // namespace nimbar::preview

@@ -57,10 +57,16 @@ TEST(PreviewOptions, MissingPort) {
                                                            {"--port", "0"},
                                                            {"--port", "abc"},
                                                            {"--port", "65536"},
-                                                           {"--title", "--port", "5000"}}) {
+                                                           {"--title", "--port", "5000"},
+                                                           {"--title", "--help"}}) {
         const auto parsed = parse(args);
         EXPECT_FALSE(parsed.ok);
+        EXPECT_FALSE(parsed.options.help);
         EXPECT_EQ(parsed.errors, "[Preview] Error: --port is required\n");
+    }
+    for (const char* help : {"--help", "-h"}) {  // needs no port, nor a valid size
+        const auto parsed = parse({"--width", "0", help});
+        EXPECT_TRUE(parsed.ok && parsed.options.help && parsed.errors.empty()) << help;
     }
 }
 

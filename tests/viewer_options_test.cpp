@@ -62,10 +62,16 @@ TEST(ViewerOptions, MissingPortFails) {
                                                            {"--port", "text"},
                                                            {"--port", "65536"},
                                                            {"--port"},
-                                                           {"--port", "--has-audio"}}) {
+                                                           {"--port", "--has-audio"},
+                                                           {"--username", "--help"}}) {
         const auto parsed = parse(args);
         EXPECT_FALSE(parsed.ok);
+        EXPECT_FALSE(parsed.options.help);
         EXPECT_EQ(parsed.errors, "Error: --port is required\n");
+    }
+    for (const char* help : {"--help", "-h"}) {  // needs no port
+        const auto parsed = parse({"--width", "640", help});
+        EXPECT_TRUE(parsed.ok && parsed.options.help && parsed.errors.empty()) << help;
     }
     const auto value_eaten = parse({"--port", "--has-audio", "--port", "7"});
     EXPECT_TRUE(value_eaten.ok);

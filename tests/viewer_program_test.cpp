@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +174,68 @@ TEST(ViewerCommandLine, MissingPortPrintsTheErrorAndUsage) {
             EXPECT_EQ(err, head + VIEWER.path + tail);
         }
         EXPECT_EQ(viewer.stdout_text(), "");
+    }
+}
+
+// --help on each program: every option on a line of its own on stdout and exit code 0, before any
+// window or socket. The port it is given is held here, and no start-up line comes.
+TEST(CommandLines, HelpListsEveryOptionAndStartsNothing) {
+    net::UDPSocket taken;
+    ASSERT_TRUE(taken.open(0));
+    const std::string port = std::to_string(taken.local_port());
+    const ProgramUnderTest preview("NIMBAR_STREAM_PREVIEW", STREAM_PREVIEW_BIN);
+    const ProgramUnderTest host("NIMBAR_STREAM_HOST", STREAM_HOST_BIN);
+    const std::vector<std::pair<const ProgramUnderTest*, std::vector<std::string>>> cases = {
+        {&VIEWER,
+         {"--port", "--parent-port", "--streamer-id", "--username", "--width", "--height",
+          "--codec", "--has-audio", "--audio-volume", "--audio-muted", "--stats", "--help"}},
+        {&preview,
+         {"--port", "--parent-port", "--width", "--height", "--title", "--stats", "--help"}},
+        {&host,
+         {"--port",
+          "--width",
+          "--height",
+          "--fps",
+          "--seconds",
+          "--frames",
+          "--input",
+          "--spread",
+          "--loss",
+          "--duplicate",
+          "--reorder",
+          "--seed",
+          "--codec",
+          "--bitrate",
+          "--keyframe-interval",
+          "--first-frame-id",
+          "--listen-port",
+          "--video",
+          "--preencode",
+          "--clip",
+          "--audio",
+          "--audio-loss",
+          "--audio-drift-ppm",
+          "--audio-jitter-ms",
+          "--audio-bitrate",
+          "--help"}},
+    };
+    for (const auto& [program, options] : cases) {
+        for (const char* help : {"--help", "-h"}) {
+            ChildProcess child(program->command({"--port", port, help}));
+            const auto code = child.wait_exit(EXIT_TIMEOUT);
+            ASSERT_TRUE(code.has_value());
+            EXPECT_EQ(*code, 0) << program->path;
+            EXPECT_EQ(child.stderr_text(), "") << program->path;
+            const std::string out = child.stdout_text();
+            EXPECT_TRUE(out.starts_with("Usage: ")) << out;
+            EXPECT_FALSE(std::regex_search(out, std::regex("(^|\\n)\\[")))
+                << out;  // no tagged line
+            for (const std::string& option : options) {
+                EXPECT_TRUE(std::regex_search(out, std::regex("\n  (\\S+, )?" + option + "[ ,]")))
+                    << option << " in:\n"
+                    << out;
+            }
+        }
     }
 }
 

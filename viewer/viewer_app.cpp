@@ -39,9 +39,14 @@ bool start_sdl() {
 
 int run_viewer(int argc, char** argv) {
     ViewerOptions options;
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "video_player";
     if (!parse_viewer_args(argc, argv, options)) {
-        print_viewer_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "video_player");
+        print_viewer_usage(program);
         return 1;
+    }
+    if (options.help) {
+        print_viewer_help(program);
+        return 0;
     }
     printf("[VideoPlayer] Starting on port %u for streamer %u (%s, %dx%d, audio=%s)\n",
            static_cast<unsigned>(options.port), static_cast<unsigned>(options.streamer_id),

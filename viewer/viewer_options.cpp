@@ -56,9 +56,11 @@ bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options
             }
         } else if (is("--stats")) {
             options.stats = true;
+        } else if (is("--help") || is("-h")) {
+            options.help = true;
         }
     }
-    if (options.port == 0) {
+    if (options.port == 0 && !options.help) {
         fprintf(stderr, "Error: --port is required\n");
         return false;
     }
@@ -70,6 +72,29 @@ void print_viewer_usage(const char* program) {
             "Usage: %s --port <PORT> [--streamer-id <ID>] [--width <W>] [--height <H>] "
             "[--username <NAME>] [--has-audio]\n",
             program);
+}
+
+void print_viewer_help(const char* program) {
+    printf(
+        "Usage: %s --port <PORT> [options]\n"
+        "Shows one watched stream, sent by the host to 127.0.0.1:<PORT>, in a window of its "
+        "own.\n"
+        "\n"
+        "  --port <PORT>          UDP port on 127.0.0.1 for the media datagrams (required)\n"
+        "  --parent-port <PORT>   the host's port for \"KFRQ\" and \"AUDS\"; without it "
+        "none is sent\n"
+        "  --streamer-id <ID>     the streamer's id, shown in the start-up line\n"
+        "  --username <NAME>      the streamer's name, in the window title (default "
+        "Unknown)\n"
+        "  --width <W>            picture width every frame is scaled to (default 1280)\n"
+        "  --height <H>           picture height every frame is scaled to (default 720)\n"
+        "  --codec <0-3>          1 for H.264, anything else VP8 (default 0)\n"
+        "  --has-audio            the stream carries screen audio: play it\n"
+        "  --audio-volume <0..1>  the starting volume (default 1.0)\n"
+        "  --audio-muted          start muted\n"
+        "  --stats                a line of counters a second on standard output\n"
+        "  --help, -h             this text\n",
+        program);
 }
 
 }  // namespace nimbar::viewer

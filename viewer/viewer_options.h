@@ -19,15 +19,19 @@ struct ViewerOptions {
     bool audio_muted = false;
     uint8_t video_codec = 0;  // 1: H.264, anything else VP8
     bool stats = false;       // "--stats": a counters line a second on stdout (host developers)
+    bool help = false;        // "--help" or "-h": the full usage on stdout, and nothing else
 };
 
 // Fills `options` from the command line. Value options consume the next argument whatever it looks
 // like; one in last position, unknown arguments and stray values are skipped. Numbers read as atoi
 // and strtof read them: ports modulo 65536, the volume clamped to 0..1, a codec outside 0..3
-// ignored. False after "Error: --port is required" on stderr when the port ends up 0.
+// ignored. False after "Error: --port is required" on stderr when the port ends up 0, unless help
+// was asked for.
 bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options);
 
 // The usage line, on stderr, after a failed parse.
 void print_viewer_usage(const char* program);
+// Every option, a line each, on stdout.
+void print_viewer_help(const char* program);
 
 }  // namespace nimbar::viewer
