@@ -1,5 +1,6 @@
 // Any command line into the preview's and the host's option parsers: no crash, and an accepted
-// preview line always names a port and a frame size whose byte count fits a 32-bit int.
+// preview line that does not ask for help always names a port and a frame size whose byte count
+// fits a 32-bit int.
 //
 // Input: arguments separated by NUL bytes.
 
@@ -31,14 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int argc = static_cast<int>(argv.size());
 
     nimbar::preview::PreviewOptions preview;
-    if (nimbar::preview::parse_preview_args(argc, argv.data(), preview)) {
+    if (nimbar::preview::parse_preview_args(argc, argv.data(), preview) && !preview.help) {
         const int64_t bytes = int64_t{preview.width} * preview.height * 4;
         if (preview.port == 0 || preview.width <= 0 || preview.height <= 0 || bytes > INT_MAX) {
             std::abort();
         }
     }
     nimbar::host::HostOptions host;
-    if (nimbar::host::parse_host_args(argc, argv.data(), host)) {
+    if (nimbar::host::parse_host_args(argc, argv.data(), host) && !host.help) {
         if (host.port == 0 || host.fps <= 0 || host.frame_total() < 0) {
             std::abort();
         }
