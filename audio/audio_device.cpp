@@ -6,8 +6,21 @@ namespace nimbar::audio {
 
 bool AudioDevice::open(int direction, int frequency, int channels, int buffer_frames,
                        const char* device_name) {
-    close();
     is_playback = direction;
+    this->frequency = frequency;
+    this->channels = channels;
+    this->buffer_frames = buffer_frames;
+    this->device_name =
+        device_name != nullptr ? std::optional<std::string>(device_name) : std::nullopt;
+    return open_as_asked(true);
+}
+
+bool AudioDevice::reopen() {
+    return open_as_asked(false);
+}
+
+bool AudioDevice::open_as_asked(bool report_failure) {
+    close();
     SDL_AudioSpec wanted;
     SDL_zero(wanted);
     wanted.freq = frequency;
@@ -16,14 +29,16 @@ bool AudioDevice::open(int direction, int frequency, int channels, int buffer_fr
     wanted.samples = static_cast<Uint16>(buffer_frames);
     SDL_AudioSpec granted;
     SDL_zero(granted);
-    device_id =
-        SDL_OpenAudioDevice(device_name, direction == PLAYBACK ? 0 : 1, &wanted, &granted, 0);
+    device_id = SDL_OpenAudioDevice(device_name ? device_name->c_str() : nullptr,
+                                    is_playback == PLAYBACK ? 0 : 1, &wanted, &granted, 0);
     if (device_id == 0) {
-        fprintf(stderr, "[Audio] Failed to open device: %s\n", SDL_GetError());
+        if (report_failure) {
+            fprintf(stderr, "[Audio] Failed to open device: %s\n", SDL_GetError());
+        }
         return false;
     }
     printf("[Audio] Opened %s device: %d Hz, %d ch, %d samples\n",
-           direction == PLAYBACK ? "playback" : "capture", granted.freq,
+           is_playback == PLAYBACK ? "playback" : "capture", granted.freq,
            static_cast<int>(granted.channels), static_cast<int>(granted.samples));
     fflush(stdout);
     SDL_PauseAudioDevice(device_id, 0);
@@ -45,6 +60,16 @@ void AudioDevice::pause(bool paused) {
     if (device_id != 0) {
         SDL_PauseAudioDevice(device_id, paused ? 1 : 0);
     }
+}
+
+void AudioDevice::clear() {
+    if (device_id != 0) {
+        SDL_ClearQueuedAudio(device_id);
+    }
+}
+
+bool AudioDevice::disconnected() const {
+    return device_id != 0 && SDL_GetAudioDeviceStatus(device_id) == SDL_AUDIO_STOPPED;
 }
 
 void AudioDevice::close() {

@@ -7,6 +7,8 @@
 #include <SDL.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace nimbar::audio {
 
@@ -25,6 +27,10 @@ class AudioDevice {
     // already open first. False after "[Audio] Failed to open device: ..." on stderr.
     bool open(int direction, int frequency, int channels, int buffer_frames,
               const char* device_name);
+    // Opens again what the last open asked for, closing any device open now, as after the device
+    // was lost. False, without a line, when that still fails; the "[Audio] Opened ..." line when
+    // it works.
+    bool reopen();
 
     // Queues `count` 16-bit values (not bytes, not sample frames) for playback. Ignored on a closed
     // or capture device.
@@ -37,13 +43,27 @@ class AudioDevice {
     // Holds playback (the device plays silence and leaves the queue alone) or lets it go on.
     // Ignored on a closed device.
     void pause(bool paused);
+    // Drops whatever waits in the queue. Ignored on a closed device.
+    void clear();
 
     void close();
     bool is_open() const { return device_id != 0; }
+    // SDL's id of the open device, as SDL_AUDIODEVICEREMOVED names it; 0 when closed.
+    SDL_AudioDeviceID id() const { return device_id; }
+    // True when the device is open but SDL has given it up (unplugged, its sound server gone):
+    // it plays nothing any more.
+    bool disconnected() const;
 
   private:
+    bool open_as_asked(bool report_failure);
+
     SDL_AudioDeviceID device_id = 0;
     int is_playback = PLAYBACK;
+    // What the last open asked for.
+    int frequency = 0;
+    int channels = 0;
+    int buffer_frames = 0;
+    std::optional<std::string> device_name;  // none: the system default
 };
 
 }  // namespace nimbar::audio

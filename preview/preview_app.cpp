@@ -113,6 +113,8 @@ int run_preview(int argc, char** argv) {
 
     net::start_networking();
 
+    // Frames drawn in the display's own pixels on a scaled display, not stretched by Windows.
+    SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         fprintf(stderr, "[Preview] SDL_Init failed: %s\n", SDL_GetError());
         return 1;

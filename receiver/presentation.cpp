@@ -4,12 +4,16 @@
 #include <climits>
 #include <cstdio>
 
+#include "receiver/render_output.h"
 #include "receiver/video_receiver.h"
 
 namespace nimbar::client {
 
 namespace {
 
+// While the render device is lost, a present is made again this often: the window comes back
+// within a tenth of a second of the device, at a cost of nothing while it stays away.
+constexpr auto PRESENT_RETRY = std::chrono::milliseconds(100);
 // The window opens at the video size, shrunk to fit half the display, and never smaller than this.
 constexpr int MIN_WINDOW_WIDTH = 320;
 constexpr int MIN_WINDOW_HEIGHT = 240;
@@ -119,7 +123,13 @@ void VideoReceiver::update() {
     if (window == nullptr || renderer == nullptr || texture == nullptr || !running) {
         return;
     }
+    if ((SDL_GetWindowFlags(window) & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) != 0) {
+        return;  // nobody sees it: the newest picture waits in the hand-off
+    }
     const auto started = Clock::now();
+    if (present_retry_at && started >= *present_retry_at) {
+        redraw_needed = true;
+    }
     const auto picture = pictures.take_new(
         [&](const uint8_t* bytes) { SDL_UpdateTexture(texture, nullptr, bytes, width * 4); });
     if (!picture && !redraw_needed) {
@@ -137,6 +147,10 @@ void VideoReceiver::update() {
     }
     SDL_RenderPresent(renderer);
     const auto presented = Clock::now();
+    present_retry_at.reset();
+    if (render_output_lost(renderer)) {
+        present_retry_at = presented + PRESENT_RETRY;
+    }
     stats.draw_time.record(presented - started);
     if (picture) {
         stats.pictures_presented.fetch_add(1, std::memory_order_relaxed);

@@ -38,6 +38,9 @@ constexpr auto DEVICE_BUFFER = std::chrono::milliseconds(protocol::SCREEN_AUDIO_
 // margin a late packet has. The queue holds a packet more right after each arrival than right
 // before the next, so over time it averages half a packet above that.
 constexpr double HALF_PACKET_MS = protocol::SCREEN_AUDIO_FRAME_MS / 2.0;
+// A lost sound card is looked for again this often: soon enough that sound is back a moment after
+// the card is, seldom enough that a card that stays away costs nothing.
+constexpr auto REOPEN_INTERVAL = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -56,11 +59,9 @@ void ScreenAudioPlayer::open() {
     }
     // Without a resampler the samples are played as they come: held at whatever depth, not lost.
     resampler.open(SAMPLE_RATE, CHANNELS);
-    device.pause(true);
-    holding = true;
-    latency = audio::PlaybackLatencyController();
-    depth_sampler.start(device);
+    start_filling();
     enabled = true;
+    device_lost = false;
     last_sequence = 0;
     printf("[VideoReceiver] Screen audio enabled (stereo, 48kHz)\n");
     fflush(stdout);
@@ -78,6 +79,59 @@ void ScreenAudioPlayer::close() {
     last_sequence = 0;
 }
 
+void ScreenAudioPlayer::start_filling() {
+    device.pause(true);
+    holding = true;
+    latency = audio::PlaybackLatencyController();
+    depth_sampler.start(device);
+}
+
+void ScreenAudioPlayer::device_removed(uint32_t device_id, Clock::time_point now) {
+    if (enabled && device.is_open() && device.id() == device_id) {
+        lose_device(now);
+    }
+}
+
+void ScreenAudioPlayer::lose_device(Clock::time_point now) {
+    depth_sampler.stop();
+    device.close();
+    device_lost = true;
+    next_reopen = now + REOPEN_INTERVAL;
+    stats.device_lost.fetch_add(1, std::memory_order_relaxed);
+    fprintf(stderr, "[VideoReceiver] Screen audio device lost; opening the default one again\n");
+}
+
+bool ScreenAudioPlayer::device_ready(Clock::time_point now) {
+    if (device.disconnected()) {
+        lose_device(now);  // before SDL's event about it reached us
+    }
+    if (!device_lost) {
+        return true;
+    }
+    if (now < next_reopen) {
+        return false;
+    }
+    if (!device.reopen()) {
+        next_reopen = now + REOPEN_INTERVAL;
+        return false;
+    }
+    device_lost = false;
+    start_filling();
+    stats.device_reopened.fetch_add(1, std::memory_order_relaxed);
+    printf("[VideoReceiver] Screen audio playing again\n");
+    fflush(stdout);
+    return true;
+}
+
+void ScreenAudioPlayer::drop_queued() {
+    if (!enabled || device_lost) {
+        return;
+    }
+    device.clear();
+    last_sequence = 0;  // nothing to conceal: the gap is the stall's
+    start_filling();
+}
+
 void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::time_point now) {
     if (!enabled) {
         return;
@@ -86,6 +140,7 @@ void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::
     if (!header || !protocol::audio_datagram_acceptable(*header, datagram.size())) {
         return;
     }
+    const bool playing = device_ready(now);
     const uint32_t queued = device.queued_bytes();  // what waits ahead of this datagram
 
     staged.clear();
@@ -111,7 +166,9 @@ void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::
         staged.insert(staged.end(), pcm, pcm + samples * CHANNELS);
     }
     audio::apply_gain(staged.data(), staged.size(), gain.load());
-    play(queued, now);
+    if (playing) {
+        play(queued, now);
+    }
 }
 
 void ScreenAudioPlayer::play(uint32_t queued, Clock::time_point now) {

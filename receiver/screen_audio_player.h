@@ -10,6 +10,11 @@
 // starts once the next packet would find the target queued ahead of it; a queue that runs dry is
 // refilled so before playback goes on; a queue already 200 ms deep takes nothing more.
 //
+// Sound cards come and go (headphones, a dock, a sound server that restarts). A device that SDL
+// gives up is closed at once, so that nothing queues up for a card that does not play; the default
+// device is opened again at most once a second while packets arrive, and playback starts afresh at
+// the target, with no old sound.
+//
 // Main thread only, except statistics() and queued_bytes(), which anyone may read.
 
 #include <atomic>
@@ -35,6 +40,8 @@ struct ScreenAudioStats {
     std::atomic<uint64_t> frames_skipped{0};    // not queued: playback already far behind
     std::atomic<uint64_t> underruns{0};         // the queue ran dry while playing; refilled first
     std::atomic<uint64_t> bytes_queued{0};      // all handed to the playback queue
+    std::atomic<uint64_t> device_lost{0};       // the sound card went away while open
+    std::atomic<uint64_t> device_reopened{0};   // and a sound card was opened again
     std::atomic<double> depth_ms{0.0};          // what a packet finds queued ahead, smoothed
     std::atomic<double> correction_ppm{0.0};    // the resampling correction now applied
 };
@@ -67,11 +74,24 @@ class ScreenAudioPlayer {
     // are dropped without a word. Ignored while closed.
     void handle_packet(std::span<const uint8_t> datagram, Clock::time_point now);
 
+    // SDL reported the device with this id removed (SDL_AUDIODEVICEREMOVED) at `now`. When it is
+    // ours it is closed, with a line on stderr; packets go on being decoded meanwhile.
+    void device_removed(uint32_t device_id, Clock::time_point now);
+    // Drops the sound waiting for playback, and holds playback until the queue has filled to the
+    // target again: after the main loop stalled, what waits is late.
+    void drop_queued();
+
     // Sound waiting in the playback queue, in bytes; 0 while closed.
     uint32_t queued_bytes() const { return device.queued_bytes(); }
     const ScreenAudioStats& statistics() const { return stats; }
 
   private:
+    void lose_device(Clock::time_point now);
+    // Opens the default device again when the time for another try has come. True when a device
+    // plays.
+    bool device_ready(Clock::time_point now);
+    // Playback held, with an empty queue, until it holds the target.
+    void start_filling();
     // Queues the samples staged for one datagram (stereo frames), resampled by the correction for
     // `queued` bytes already waiting when it arrived at `now`; holds and lets go playback around
     // a refill. Nothing when playback is already far enough behind.
@@ -86,6 +106,8 @@ class ScreenAudioPlayer {
     std::atomic<float> gain{1.0f};
     uint32_t last_sequence = 0;  // 0: none yet
     bool holding = true;         // playback held until the queue is filled
+    bool device_lost = false;    // the device went away; another is tried at next_reopen
+    Clock::time_point next_reopen{};
     Clock::time_point last_time{};
     uint32_t queued_after = 0;    // bytes in the queue once the last datagram was queued
     std::vector<int16_t> staged;  // one datagram's samples, concealment first

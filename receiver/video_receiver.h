@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
@@ -57,8 +58,11 @@ class VideoReceiver {
 
     // One presentation pass. When a new picture was decoded, or something else visible changed
     // (see request_redraw), uploads the picture, draws the video (or its source rectangle) over
-    // the whole window, the overlay on top, and presents; otherwise does nothing. Does nothing
-    // before init_standalone succeeded or after stop.
+    // the whole window, the overlay on top, and presents; otherwise does nothing. While the window
+    // is minimised or hidden nothing is drawn: the newest picture waits, and is drawn at once when
+    // the window comes back (request_redraw). A present that did not reach the screen (the render
+    // device was lost) is made again every PRESENT_RETRY until one does. Does nothing before
+    // init_standalone succeeded or after stop.
     void update();
     // The next update draws and presents even without a new picture: the window was exposed or
     // resized, or what the overlay shows changed.
@@ -86,6 +90,13 @@ class VideoReceiver {
     }
     // The gain applied from the next audio packet on; the viewer passes 0.0 while muted.
     void set_screen_volume(float gain) { screen_audio.set_gain(gain); }
+    // SDL_AUDIODEVICEREMOVED for the playback device with this id, at `now`.
+    void screen_audio_device_removed(uint32_t device_id, Clock::time_point now) {
+        screen_audio.device_removed(device_id, now);
+    }
+    // The caller's loop was held up: the sound waiting for the sound card is late, and is dropped;
+    // playback starts again at its target.
+    void resume_after_stall() { screen_audio.drop_queued(); }
     // Takes one audio datagram (AUDIO_FLAG set, header included) that arrived at `now`. Ignored
     // while screen audio is off or the receiver is not running.
     void handle_audio_packet(const uint8_t* datagram, int length, Clock::time_point now);
@@ -138,7 +149,8 @@ class VideoReceiver {
     OverlayCallback overlay_callback;
     bool source_rect_enabled = false;
     SDL_Rect source_rect{0, 0, 0, 0};
-    bool redraw_needed = true;  // the first update draws whatever there is
+    bool redraw_needed = true;                          // the first update draws whatever there is
+    std::optional<Clock::time_point> present_retry_at;  // the last present did not show
 
     ScreenAudioPlayer screen_audio;
 };

@@ -81,7 +81,7 @@ class Canvas {
         SDL_FillRect(
             surface, nullptr,
             SDL_MapRGBA(surface->format, BACKGROUND.r, BACKGROUND.g, BACKGROUND.b, BACKGROUND.a));
-        draw_control_overlay(renderer, w, h, muted, volume, fullscreen);
+        draw_control_overlay(renderer, w, h, 1.0f, muted, volume, fullscreen);
         SDL_RenderFlush(renderer);
     }
 

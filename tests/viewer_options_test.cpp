@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <cmath>
+
+#include "viewer/display_scale.h"
 #include "viewer/keyframe_pacing.h"
+#include "viewer/stats_panel.h"
 #include "viewer/viewer_options.h"
 #include "viewer/viewer_stats.h"
 
@@ -142,22 +146,50 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
     audio.correction_ppm = -1234.4;
     audio.underruns = 1;
     audio.frames_skipped = 3;
-    EXPECT_EQ(reporter.report(t0 + std::chrono::seconds(1),
-                              {receiver, receiver.take_timings(), audio, loop, 42.4}),
+    audio.device_lost = 2;
+    audio.device_reopened = 1;
+    const StatsSecond first = reporter.take(t0 + std::chrono::seconds(1),
+                                            {receiver, receiver.take_timings(), audio, loop, 42.4});
+    EXPECT_EQ(format_stats_line(first),
               "[VideoPlayer] stats: fps=30.0 completed=31 dropped=1 Mbps=6.00 "
               "datagrams_per_s=2000 decode_p50_ms=3.1 decode_p99_ms=3.1 latency_p50_ms=7.1 "
               "latency_p99_ms=7.1 draw_p50_ms=1.1 draw_p99_ms=1.1 audio_queue_ms=42 "
               "keyframe_requests=2 skipped=4 heal_ms=40.1/95.1 audio_depth_ms=42 "
-              "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3\n");
+              "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3 "
+              "audio_device_lost=2 audio_device_reopened=1\n");
+    // The panel says the same in its own words.
+    EXPECT_EQ(stats_panel_lines(first, {1280, 720, "VP8", true}),
+              (std::vector<std::string>{"1280x720 VP8", "30.0 fps shown, 31.0 completed",
+                                        "decode  3.1 / 3.1 ms (p50 / p99)", "latency 7.1 / 7.1 ms",
+                                        "6.00 Mbit/s, lost 0, keyframe requests 2",
+                                        "audio 42 ms, -1234 ppm, underruns 1"}));
     // The next second starts from nothing: no pictures, fresh percentiles.
     EXPECT_FALSE(reporter.due(t0 + std::chrono::milliseconds(1999)));
-    EXPECT_EQ(reporter.report(t0 + std::chrono::seconds(2),
-                              {receiver, receiver.take_timings(), audio, loop, 0}),
+    const StatsSecond second = reporter.take(t0 + std::chrono::seconds(2),
+                                             {receiver, receiver.take_timings(), audio, loop, 0});
+    EXPECT_EQ(stats_panel_lines(second, {640, 360, "H.264", false}).back(), "no audio");
+    EXPECT_EQ(format_stats_line(second),
               "[VideoPlayer] stats: fps=0.0 completed=31 dropped=1 Mbps=0.00 "
               "datagrams_per_s=0 decode_p50_ms=0.0 decode_p99_ms=0.0 latency_p50_ms=0.0 "
               "latency_p99_ms=0.0 draw_p50_ms=0.0 draw_p99_ms=0.0 audio_queue_ms=0 "
               "keyframe_requests=2 skipped=4 heal_ms=0.0/0.0 audio_depth_ms=42 "
-              "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3\n");
+              "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3 "
+              "audio_device_lost=2 audio_device_reopened=1\n");
+}
+
+TEST(DisplayScale, QuarterStepsOfNinetySixDpiFromOneToFour) {
+    for (const auto& [dpi, scale] : std::vector<std::pair<float, float>>{{96, 1.0f},
+                                                                         {120, 1.25f},
+                                                                         {144, 1.5f},
+                                                                         {150, 1.5f},
+                                                                         {192, 2.0f},
+                                                                         {72, 1.0f},
+                                                                         {1000, 4.0f},
+                                                                         {0, 1.0f},
+                                                                         {-5, 1.0f},
+                                                                         {NAN, 1.0f}}) {
+        EXPECT_FLOAT_EQ(ui_scale_for_dpi(dpi), scale) << dpi;
+    }
 }
 
 TEST(DurationHistogram, PercentilesAreBucketEdgesFromMicrosecondsToSeconds) {

@@ -157,8 +157,12 @@ void draw_fullscreen_button(SDL_Renderer* renderer, int w, int cy, bool fullscre
 
 }  // namespace
 
-void draw_control_overlay(SDL_Renderer* renderer, int w, int h, bool muted, float volume,
-                          bool fullscreen) {
+void draw_control_overlay(SDL_Renderer* renderer, int w, int h, float scale, bool muted,
+                          float volume, bool fullscreen) {
+    // In the bar's own units from here on; the renderer multiplies them out.
+    SDL_RenderSetScale(renderer, scale, scale);
+    w = static_cast<int>(static_cast<float>(w) / scale);
+    h = static_cast<int>(static_cast<float>(h) / scale);
     const int cy = h - BAR_MIDDLE_FROM_BOTTOM;
     SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
     set_colour(renderer, BAR_COLOUR);
@@ -166,6 +170,7 @@ void draw_control_overlay(SDL_Renderer* renderer, int w, int h, bool muted, floa
     draw_speaker(renderer, cy, muted, volume);
     draw_slider(renderer, w, cy, muted, volume);
     draw_fullscreen_button(renderer, w, cy, fullscreen);
+    SDL_RenderSetScale(renderer, 1.0f, 1.0f);
 }
 
 }  // namespace nimbar::viewer

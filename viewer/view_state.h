@@ -2,7 +2,8 @@
 
 // The viewer's view arithmetic, without a window: zoom at the pointer, pan, the source rectangle
 // the receiver draws from, and the control bar's geometry and hit zones. Sizes are in pixels:
-// the picture's W x H (the receiver's size) and the window's winW x winH.
+// the picture's W x H (the receiver's size) and the window's winW x winH; the control bar's are in
+// its own units, pixels of a 96-dpi display, scaled on others (display_scale.h).
 
 #include <cstdint>
 

@@ -22,6 +22,10 @@ constexpr int SOCKET_RECEIVE_BUFFER = 4 * 1024 * 1024;
 // SDL with video and audio. Without a usable audio driver the viewer still shows the stream: video
 // alone, and screen audio reports its own failure later.
 bool start_sdl() {
+    // Window sizes in the display's own pixels, so that a picture the size of the window is drawn
+    // 1:1 on a scaled display instead of stretched by Windows, blurring its text (the manifest
+    // says the same; this covers a program started without it).
+    SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_AUDIO) == 0) {
         return true;
     }

@@ -1,6 +1,7 @@
 #include "viewer/viewer_loop.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "net/datagram_drain.h"
@@ -8,6 +9,7 @@
 #include "protocol/screen_audio_format.h"
 #include "viewer/control_overlay.h"
 #include "viewer/datagram_dispatch.h"
+#include "viewer/display_scale.h"
 
 namespace nimbar::viewer {
 
@@ -27,6 +29,13 @@ constexpr auto PICTURE_WAIT_LIMIT = std::chrono::milliseconds(8);
 constexpr auto DRAIN_BUDGET = std::chrono::milliseconds(16);
 // Datagrams read between two looks at the clock while draining.
 constexpr int DRAIN_CLOCK_STRIDE = 16;
+// A pass this long after the one before means the process was held up (a laptop that slept, a
+// window dragged on Windows, a debugger): far longer than any pass takes, and long enough that
+// what waits on the socket is worth less than the stream as it is now.
+constexpr auto STALL = std::chrono::milliseconds(500);
+// Longest spent dropping what waited through a stall: a whole socket buffer, even read as slowly as
+// under wine, takes less; a flood must not hold the loop for longer.
+constexpr auto STALE_DRAIN_BUDGET = std::chrono::milliseconds(250);
 // The control bar hides after this long without mouse motion or a volume key.
 constexpr int32_t OVERLAY_IDLE_MS = 2000;
 // At start-up the bar stays this much longer than after activity (hidden 5 s after start).
@@ -45,14 +54,17 @@ ViewerLoop::ViewerLoop(const ViewerOptions& options, client::VideoReceiver& rece
       socket(socket),
       window(window),
       receive_buffer(RECEIVE_BUFFER_SIZE),
-      stats_reporter(ViewerStatsReporter::Clock::now()) {
+      stats_reporter(Clock::now()),
+      pass_started(Clock::now()) {
     screen_muted = options.audio_muted;
     screen_volume = options.audio_volume;
     receiver.set_screen_volume(screen_muted ? 0.0f : screen_volume);
+    ui_scale = window_ui_scale(window);
     receiver.set_overlay_callback([this](SDL_Renderer* renderer, int w, int h) {
         if (overlay_visible) {
-            draw_control_overlay(renderer, w, h, screen_muted, screen_volume, fullscreen);
+            draw_control_overlay(renderer, w, h, ui_scale, screen_muted, screen_volume, fullscreen);
         }
+        stats_panel.draw(renderer, std::max(1, static_cast<int>(std::lround(ui_scale))));
     });
     overlay_visible = true;
     last_activity_ticks = SDL_GetTicks() + OVERLAY_START_GRACE_MS;
@@ -69,6 +81,11 @@ void ViewerLoop::run() {
 }
 
 void ViewerLoop::run_pass() {
+    const auto started = Clock::now();
+    if (started - pass_started > STALL) {
+        recover_from_stall(started - pass_started);
+    }
+    pass_started = started;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         handle_event(event);
@@ -78,9 +95,7 @@ void ViewerLoop::run_pass() {
     receiver.wait_for_picture(PICTURE_WAIT_LIMIT);
     receiver.update();
     hide_idle_overlay();
-    if (options.stats) {
-        report_stats();
-    }
+    take_figures();
     SDL_Delay(1);
 }
 
@@ -97,6 +112,11 @@ void ViewerLoop::handle_event(const SDL_Event& event) {
             break;
         case SDL_RENDER_DEVICE_RESET:
             receiver.recover_render_device();
+            break;
+        case SDL_AUDIODEVICEREMOVED:
+            if (event.adevice.iscapture == 0) {
+                receiver.screen_audio_device_removed(event.adevice.which, Clock::now());
+            }
             break;
         case SDL_MOUSEWHEEL:
             on_wheel(event.wheel);
@@ -142,6 +162,10 @@ void ViewerLoop::on_window_event(uint8_t window_event) {
         case SDL_WINDOWEVENT_MAXIMIZED:
             receiver.request_redraw();
             break;
+        // Another display may have another dpi.
+        case SDL_WINDOWEVENT_DISPLAY_CHANGED:
+            update_ui_scale();
+            break;
         default:
             break;
     }
@@ -165,7 +189,8 @@ void ViewerLoop::on_motion(const SDL_MouseMotionEvent& motion) {
         }
     }
     if (options.has_audio && slider_dragging && window != nullptr) {
-        change_volume(slider_value(motion.x, window_size().width));
+        change_volume(
+            slider_value(bar_units(Point{motion.x, motion.y}).x, bar_units(window_size()).width));
     }
 }
 
@@ -173,8 +198,9 @@ void ViewerLoop::on_left_press(const SDL_MouseButtonEvent& button) {
     if (!overlay_visible || window == nullptr) {
         return;
     }
-    const Size size = window_size();
-    switch (bar_zone({button.x, button.y}, size)) {
+    const Size size = bar_units(window_size());
+    const Point at = bar_units(Point{button.x, button.y});
+    switch (bar_zone(at, size)) {
         case BarZone::Above:
             if (button.clicks == 2) {
                 toggle_fullscreen();
@@ -190,7 +216,7 @@ void ViewerLoop::on_left_press(const SDL_MouseButtonEvent& button) {
             break;
         case BarZone::Slider:
             if (options.has_audio) {
-                change_volume(slider_value(button.x, size.width));
+                change_volume(slider_value(at.x, size.width));
                 slider_dragging = true;
             }
             break;
@@ -213,6 +239,11 @@ void ViewerLoop::on_key(SDL_Keycode key) {
         case SDLK_r:
             view = ViewState{};
             apply_source_rect();
+            break;
+        case SDLK_i:
+            stats_panel.toggle();
+            update_panel();
+            receiver.request_redraw();
             break;
         case SDLK_m:
             if (options.has_audio) {
@@ -240,11 +271,11 @@ void ViewerLoop::on_key(SDL_Keycode key) {
 void ViewerLoop::receive_datagrams() {
     // Everything already waiting, not one datagram per pass: a keyframe arrives as a burst that
     // outgrows the socket's buffer if it is read one datagram at a time.
-    net::drain_datagrams(
-        socket, receive_buffer, {RECEIVE_WAIT_MS, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
-        [&](const uint8_t* datagram, int length, client::VideoReceiver::Clock::time_point now) {
-            hand_on(datagram, length, now);
-        });
+    net::drain_datagrams(socket, receive_buffer,
+                         {RECEIVE_WAIT_MS, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
+                         [&](const uint8_t* datagram, int length, Clock::time_point now) {
+                             hand_on(datagram, length, now);
+                         });
 }
 
 void ViewerLoop::hand_on(const uint8_t* datagram, int length,
@@ -277,18 +308,49 @@ void ViewerLoop::hide_idle_overlay() {
     }
 }
 
-void ViewerLoop::report_stats() {
-    const auto now = ViewerStatsReporter::Clock::now();
+void ViewerLoop::take_figures() {
+    const auto now = Clock::now();
     if (!stats_reporter.due(now)) {
         return;
     }
     const double audio_queue_ms =
         receiver.audio_queue_bytes() / double{protocol::SCREEN_AUDIO_BYTES_PER_MS};
-    const std::string line =
-        stats_reporter.report(now, {receiver.statistics(), receiver.take_timings(),
-                                    receiver.screen_audio_statistics(), counters, audio_queue_ms});
-    fputs(line.c_str(), stdout);
+    figures =
+        stats_reporter.take(now, {receiver.statistics(), receiver.take_timings(),
+                                  receiver.screen_audio_statistics(), counters, audio_queue_ms});
+    if (options.stats) {
+        fputs(format_stats_line(figures).c_str(), stdout);
+        fflush(stdout);
+    }
+    update_panel();
+}
+
+void ViewerLoop::update_panel() {
+    const PictureInfo picture{receiver.get_width(), receiver.get_height(),
+                              options.video_codec == 1 ? "H.264" : "VP8", options.has_audio};
+    if (stats_panel.set_lines(stats_panel_lines(figures, picture)) && stats_panel.visible()) {
+        receiver.request_redraw();
+    }
+}
+
+void ViewerLoop::recover_from_stall(Clock::duration stall) {
+    // Everything that waited is dropped, within a bound: the stream goes on from what comes now.
+    // The frames skipped so make the receiver wait for a keyframe, and ask the host for one.
+    const int dropped =
+        net::drain_datagrams(socket, receive_buffer, {0, STALE_DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
+                             [](const uint8_t*, int, Clock::time_point) {});
+    receiver.resume_after_stall();
+    printf("[VideoPlayer] Resuming after a stall of %.1f s; %d late datagrams dropped\n",
+           std::chrono::duration<double>(stall).count(), dropped);
     fflush(stdout);
+}
+
+void ViewerLoop::update_ui_scale() {
+    const float scale = window_ui_scale(window);
+    if (scale != ui_scale) {
+        ui_scale = scale;
+        receiver.request_redraw();
+    }
 }
 
 void ViewerLoop::apply_source_rect() {
@@ -358,6 +420,16 @@ Size ViewerLoop::window_size() const {
 
 Size ViewerLoop::picture_size() const {
     return {receiver.get_width(), receiver.get_height()};
+}
+
+Point ViewerLoop::bar_units(Point point) const {
+    return {static_cast<int>(static_cast<float>(point.x) / ui_scale),
+            static_cast<int>(static_cast<float>(point.y) / ui_scale)};
+}
+
+Size ViewerLoop::bar_units(Size size) const {
+    const Point corner = bar_units(Point{size.width, size.height});
+    return {corner.x, corner.y};
 }
 
 }  // namespace nimbar::viewer

@@ -1,17 +1,20 @@
 #pragma once
 
-// The viewer's main loop: window events (zoom, pan, fullscreen, volume, mute, the control bar),
-// the datagrams waiting on the socket, keyframe requests to the host, and one receiver update per
-// pass, until the window is closed.
+// The viewer's main loop: window events (zoom, pan, fullscreen, volume, mute, the control bar, the
+// stats panel), the datagrams waiting on the socket, keyframe requests to the host, and one
+// receiver update per pass, until the window is closed. A pass that comes long after the one
+// before finds the stream stale and goes on from what comes next.
 
 #include <SDL.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
 #include "net/udp_socket.h"
 #include "receiver/video_receiver.h"
 #include "viewer/keyframe_pacing.h"
+#include "viewer/stats_panel.h"
 #include "viewer/view_state.h"
 #include "viewer/viewer_options.h"
 #include "viewer/viewer_stats.h"
@@ -34,6 +37,8 @@ class ViewerLoop {
     void run();
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     void run_pass();
     void handle_event(const SDL_Event& event);
     void on_window_event(uint8_t window_event);
@@ -45,7 +50,12 @@ class ViewerLoop {
     void hand_on(const uint8_t* datagram, int length, client::VideoReceiver::Clock::time_point now);
     void request_keyframe_if_wanted();
     void hide_idle_overlay();
-    void report_stats();
+    // Once a second: the figures, for the stats line and the panel.
+    void take_figures();
+    void update_panel();
+    // The process was held up for `stall`: what waits on the socket is that old.
+    void recover_from_stall(Clock::duration stall);
+    void update_ui_scale();
 
     void apply_source_rect();
     void toggle_fullscreen();
@@ -55,6 +65,9 @@ class ViewerLoop {
     void show_overlay();
     Size window_size() const;
     Size picture_size() const;
+    // A window point or size in the control bar's units.
+    Point bar_units(Point point) const;
+    Size bar_units(Size size) const;
 
     const ViewerOptions& options;
     client::VideoReceiver& receiver;
@@ -69,6 +82,8 @@ class ViewerLoop {
     float screen_volume = 1.0f;
     bool screen_muted = false;
     bool fullscreen = false;
+    float ui_scale = 1.0f;  // the display's: the bar and the panel are drawn that much larger
+    StatsPanel stats_panel;
     uint32_t last_activity_ticks = 0;
     ViewState view;
     bool pan_dragging = false;
@@ -78,6 +93,8 @@ class ViewerLoop {
     KeyframeRequestPacing keyframe_pacing;
     LoopCounters counters;
     ViewerStatsReporter stats_reporter;
+    StatsSecond figures;  // the last second's
+    Clock::time_point pass_started;
 };
 
 }  // namespace nimbar::viewer
