@@ -235,6 +235,57 @@ TEST_F(ScreenAudioTest, PlaybackWaitsForAFullQueueAtTheStartAndAfterRunningDry) 
     EXPECT_EQ(stats().packets_played.load(), 6u);
 }
 
+// A sound card that goes away (here the disk driver's file cannot be written): the device is closed
+// at once with a line, another is tried once a second meanwhile, nothing queues up for a card that
+// does not play, and playback starts afresh once one plays.
+TEST_F(ScreenAudioTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
+    setenv("SDL_DISKAUDIOFILE", "/dev/full", 1);
+    enable();
+    const auto packets = testing::encode_tone(200);
+    uint32_t sequence = 0;
+    uint32_t deepest = 0;
+    auto due = Clock::now();
+    const auto send_until = [&](const auto& done) {
+        for (int i = 0; i < 150 && !done(); ++i) {
+            std::this_thread::sleep_until(due += PACKET);
+            send(sequence + 1, packets[sequence % packets.size()]);
+            deepest = std::max(deepest, player.queued_bytes());
+            ++sequence;
+        }
+    };
+    CaptureStderr();
+    send_until([&] { return stats().device_lost.load() == 1; });
+    EXPECT_EQ(GetCapturedStderr(),
+              "[VideoReceiver] Screen audio device lost; opening the default one again\n");
+    // Two seconds more while the card stays broken: tried again, given up again.
+    const uint32_t lost_at = sequence;
+    CaptureStdout();
+    CaptureStderr();
+    send_until([&] { return sequence >= lost_at + 100; });
+    GetCapturedStdout();
+    GetCapturedStderr();
+    EXPECT_GE(stats().device_lost.load(), 2u);
+    EXPECT_LE(stats().device_lost.load(), 3u);
+    // The driver finds its file full only when its first writes leave the C library's buffer,
+    // two device buffers in: by then a packet or two may have queued, no more.
+    EXPECT_LE(deepest, 2 * PACKET_BYTES);
+
+    setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);  // a card that plays
+    const uint64_t reopened = stats().device_reopened.load();
+    const auto back = Clock::now();
+    CaptureStdout();
+    send_until([&] { return stats().device_reopened.load() > reopened; });
+    EXPECT_LT(Clock::now() - back, 1500ms);
+    EXPECT_EQ(GetCapturedStdout(),
+              "[Audio] Opened playback device: 48000 Hz, 2 ch, 960 samples\n"
+              "[VideoReceiver] Screen audio playing again\n");
+    const uint32_t playing_at = sequence;
+    send_until([&] { return sequence >= playing_at + 50; });
+    EXPECT_LE(player.queued_bytes(), PACKET_BYTES * 4);  // at the target: no old sound
+    const auto sound = testing::non_silent(heard());
+    EXPECT_GT(sound.left.size(), 48000u * 3 / 4);
+}
+
 // What became of one host's stream once settled.
 struct Heard {
     double ppm = 0;

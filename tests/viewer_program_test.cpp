@@ -101,6 +101,24 @@ class ViewerProgram : public ::testing::Test {
         return std::make_unique<ChildProcess>(argv);
     }
 
+    // A capture of the window once it shows the pattern's bars (the host may take a while to start
+    // on a loaded machine).
+    std::optional<Screenshot> wait_for_bars() {
+        const auto give_up = std::chrono::steady_clock::now() + START_TIMEOUT;
+        for (;;) {
+            auto shot = x11.capture(window);
+            bool bars = shot.has_value();
+            for (int bar = 0; bars && bar < host::PATTERN_BAR_COUNT; ++bar) {
+                bars = close_to(shot->at((2 * bar + 1) * shot->width / 14, shot->height / 3),
+                                host::PATTERN_BARS[bar]);
+            }
+            if (bars || std::chrono::steady_clock::now() > give_up) {
+                return bars ? shot : std::nullopt;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+
     // The next control datagram the viewer sent to the host, or empty after a wait.
     std::vector<uint8_t> next_control(std::chrono::milliseconds wait = 5000ms) {
         uint8_t buffer[64];
@@ -149,6 +167,32 @@ std::filesystem::path write_noise(int width, int height, int frames) {
     std::ofstream(path, std::ios::binary)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
+}
+
+// Where the pattern's moving block starts, in pixels of a width-wide picture drawn over the whole
+// shot; empty when no block shows.
+std::optional<int> block_left(const Screenshot& shot, int width, int height) {
+    const host::PatternLayout layout = host::pattern_layout(width, height);
+    const int y = (layout.block_top + layout.block_size / 2) * shot.height / height;
+    for (int x = 0; x < shot.width; ++x) {
+        if (close_to(shot.at(x, y), host::PATTERN_BLOCK)) {
+            return x * width / shot.width;
+        }
+    }
+    return std::nullopt;
+}
+
+// How many frames the block moved from `from` to `to`, in a width x height pattern (it wraps).
+int frames_moved(int from, int to, int width, int height) {
+    const host::PatternLayout layout = host::pattern_layout(width, height);
+    const int positions = width - layout.block_size + 1;
+    return ((to - from) % positions + positions) % positions / layout.block_step;
+}
+
+// The value of `key` in the last "--stats" line of `out` that has it, or -1.
+double last_stat(const std::string& out, const std::string& key) {
+    const size_t at = out.rfind(" " + key + "=");
+    return at == std::string::npos ? -1 : std::atof(out.c_str() + at + key.size() + 2);
 }
 
 std::vector<uint8_t> auds(bool muted, float volume) {
@@ -275,23 +319,8 @@ TEST_P(ViewerStream, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
     // Small pictures, encoded once and looped: the encoder must not starve the viewer.
     auto host = stream({"--codec", GetParam().host_codec, "--seconds", "8", "--width", "640",
                         "--height", "360", "--preencode", "30"});
-    // The host encodes its clip first, which takes a while on a loaded machine: wait for the bars.
-    std::optional<Screenshot> before;
-    const auto bars_shown = [&] {
-        before = x11.capture(window);
-        for (int bar = 0; before && bar < host::PATTERN_BAR_COUNT; ++bar) {
-            if (!close_to(before->at((2 * bar + 1) * before->width / 14, before->height / 3),
-                          host::PATTERN_BARS[bar])) {
-                return false;
-            }
-        }
-        return before.has_value();
-    };
-    const auto give_up = std::chrono::steady_clock::now() + START_TIMEOUT;
-    while (!bars_shown() && std::chrono::steady_clock::now() < give_up) {
-        std::this_thread::sleep_for(200ms);
-    }
-    ASSERT_TRUE(bars_shown()) << "the pattern's bars never showed";
+    const auto before = wait_for_bars();
+    ASSERT_TRUE(before) << "the pattern's bars never showed";
     const int row = before->height / 3;
     // Three wheel steps over the middle of the green bar (bar 3, at the picture's centre).
     xdotool({"mousemove", "--window", std::to_string(window), std::to_string(before->width / 2),
@@ -502,6 +531,130 @@ TEST_F(ViewerProgram, CloseRequestEndsWithTheTeardownInOrder) {
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
         at = found;
     }
+}
+
+// The stats panel: off at start, over the picture's top-left corner after "i", gone after another;
+// the picture outside it is drawn as before.
+TEST_F(ViewerProgram, TheStatsPanelComesAndGoesWithI) {
+    REQUIRE_DISPLAY();
+    ASSERT_NO_FATAL_FAILURE(start({}, "Panel"));
+    auto host = stream({"--seconds", "8", "--width", "640", "--height", "360"});
+    const auto plain = wait_for_bars();
+    ASSERT_TRUE(plain) << "the pattern's bars never showed";
+    const std::string id = std::to_string(window);
+    xdotool({"windowfocus", "--sync", id});
+    // Inside the panel: its dark background with light text; outside: the bars as they were.
+    const auto panel_shown = [&](const Screenshot& shot) {
+        int dark = 0;
+        int light = 0;
+        for (int y = 10; y < 80; ++y) {
+            for (int x = 10; x < 200; ++x) {
+                const Pixel pixel = shot.at(x, y);
+                dark += pixel.r < 100 && pixel.g < 100 && pixel.b < 100 ? 1 : 0;
+                light += pixel.r > 180 && pixel.g > 180 && pixel.b > 180 ? 1 : 0;
+            }
+        }
+        return dark > 190 * 70 / 2 && light > 200;
+    };
+    const auto bars_outside = [&](const Screenshot& shot) {
+        for (int bar = 2; bar < host::PATTERN_BAR_COUNT; ++bar) {
+            if (!close_to(shot.at((2 * bar + 1) * shot.width / 14, shot.height / 3),
+                          host::PATTERN_BARS[bar])) {
+                return false;
+            }
+        }
+        return close_to(shot.at(20, shot.height / 2), host::PATTERN_BARS[0]);
+    };
+    EXPECT_FALSE(panel_shown(*plain));
+    xdotool({"key", "--window", id, "i"});
+    std::this_thread::sleep_for(1500ms);
+    const auto with_panel = x11.capture(window);
+    ASSERT_TRUE(with_panel);
+    EXPECT_TRUE(panel_shown(*with_panel));
+    EXPECT_TRUE(bars_outside(*with_panel));
+    xdotool({"key", "--window", id, "i"});
+    std::this_thread::sleep_for(500ms);
+    const auto without = x11.capture(window);
+    ASSERT_TRUE(without);
+    EXPECT_FALSE(panel_shown(*without));
+    EXPECT_TRUE(close_to(without->at(20, 20), host::PATTERN_BARS[0]));
+    host->send_signal(SIGTERM);
+    end_cleanly();
+}
+
+// Minimised, nothing is drawn while frames go on completing; restored, the newest frame is shown at
+// once, not the one left from before.
+TEST_F(ViewerProgram, MinimisedItDrawsNothingAndRestoredItShowsTheNewestFrame) {
+    REQUIRE_DISPLAY();
+    ChildProcess window_manager({"/usr/bin/openbox"});  // minimising takes a window manager
+    std::this_thread::sleep_for(1s);
+    ASSERT_NO_FATAL_FAILURE(start({"--stats"}, "Minimised"));
+    auto host = stream({"--seconds", "12", "--width", "640", "--height", "360"});
+    const auto before = wait_for_bars();
+    ASSERT_TRUE(before) << "the pattern's bars never showed";
+    const auto left_before = block_left(*before, 640, 360);
+    ASSERT_TRUE(left_before);
+    xdotool({"windowminimize", "--sync", std::to_string(window)});
+    const auto minimised = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    // A whole second minimised: frames completed, nothing presented.
+    const std::string out = viewer->stdout_text();
+    EXPECT_EQ(last_stat(out, "fps"), 0.0) << out;
+    const double completed = last_stat(out, "completed");
+    xdotool({"windowactivate", "--sync", std::to_string(window)});
+    const double away =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - minimised).count();
+    std::this_thread::sleep_for(200ms);
+    const auto restored = x11.capture(window);
+    ASSERT_TRUE(restored);
+    const auto left_after = block_left(*restored, 640, 360);
+    ASSERT_TRUE(left_after);
+    // Up to 30 frames a second went by (fewer on a loaded machine); the picture left from before
+    // would not have moved at all.
+    EXPECT_GE(frames_moved(*left_before, *left_after, 640, 360), away * 30 / 2)
+        << *left_before << " -> " << *left_after << " in " << away << " s";
+    EXPECT_GT(last_stat(viewer->stdout_text(), "completed"), completed - 1);
+    host->send_signal(SIGTERM);
+    end_cleanly();
+    window_manager.send_signal(SIGTERM);
+}
+
+// Held up for 5 s (a laptop that slept): what waited on the socket is not shown frame by frame,
+// the newest picture is back within a second, and the sound within two at its depth.
+TEST_F(ViewerProgram, AfterAStallItGoesOnFromTheNewestPicture) {
+    REQUIRE_DISPLAY();
+    if (VIEWER.windows()) {
+        GTEST_SKIP() << "POSIX signals do not reach a Windows program under wine";
+    }
+    const uint16_t host_port = free_udp_port();
+    ASSERT_NO_FATAL_FAILURE(start({"--has-audio", "--stats"}, "Stall", host_port));
+    auto host = stream({"--seconds", "14", "--width", "640", "--height", "360", "--audio", "tone",
+                        "--listen-port", std::to_string(host_port)});
+    ASSERT_TRUE(wait_for_bars()) << "the pattern's bars never showed";
+    std::this_thread::sleep_for(2s);
+    const auto before = x11.capture(window);
+    ASSERT_TRUE(before);
+    const auto left_before = block_left(*before, 640, 360);
+    ASSERT_TRUE(left_before);
+    viewer->send_signal(SIGSTOP);
+    std::this_thread::sleep_for(5s);
+    viewer->send_signal(SIGCONT);
+    std::this_thread::sleep_for(1s);
+    const auto after = x11.capture(window);
+    ASSERT_TRUE(after);
+    const auto left_after = block_left(*after, 640, 360);
+    ASSERT_TRUE(left_after);
+    // The host made up to 180 frames meanwhile (fewer on a loaded machine); frames shown one by
+    // one from where the stall began would have moved the block by 30 at most.
+    EXPECT_GE(frames_moved(*left_before, *left_after, 640, 360), 2 * 30)
+        << *left_before << " -> " << *left_after << "\n"
+        << viewer->stdout_text();
+    EXPECT_TRUE(viewer->wait_for_stdout("[VideoPlayer] Resuming after a stall of 5.", 1s))
+        << viewer->stdout_text();
+    std::this_thread::sleep_for(2s);
+    EXPECT_LE(last_stat(viewer->stdout_text(), "audio_queue_ms"), 100) << viewer->stdout_text();
+    host->send_signal(SIGTERM);
+    end_cleanly();
 }
 
 }  // namespace

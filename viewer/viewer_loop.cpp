@@ -55,7 +55,7 @@ ViewerLoop::ViewerLoop(const ViewerOptions& options, client::VideoReceiver& rece
       window(window),
       receive_buffer(RECEIVE_BUFFER_SIZE),
       stats_reporter(Clock::now()),
-      pass_started(Clock::now()) {
+      awake_at(Clock::now()) {
     screen_muted = options.audio_muted;
     screen_volume = options.audio_volume;
     receiver.set_screen_volume(screen_muted ? 0.0f : screen_volume);
@@ -81,11 +81,9 @@ void ViewerLoop::run() {
 }
 
 void ViewerLoop::run_pass() {
-    const auto started = Clock::now();
-    if (started - pass_started > STALL) {
-        recover_from_stall(started - pass_started);
+    if (const auto now = Clock::now(); held_up(now)) {
+        recover_from_stall();
     }
-    pass_started = started;
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         handle_event(event);
@@ -271,10 +269,15 @@ void ViewerLoop::on_key(SDL_Keycode key) {
 void ViewerLoop::receive_datagrams() {
     // Everything already waiting, not one datagram per pass: a keyframe arrives as a burst that
     // outgrows the socket's buffer if it is read one datagram at a time.
+    // The process may stand still anywhere, in the wait for a datagram or between two reads too.
     net::drain_datagrams(socket, receive_buffer,
                          {RECEIVE_WAIT_MS, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
                          [&](const uint8_t* datagram, int length, Clock::time_point now) {
-                             hand_on(datagram, length, now);
+                             if (held_up(now)) {
+                                 recover_from_stall();
+                             } else {
+                                 hand_on(datagram, length, now);
+                             }
                          });
 }
 
@@ -333,13 +336,26 @@ void ViewerLoop::update_panel() {
     }
 }
 
-void ViewerLoop::recover_from_stall(Clock::duration stall) {
+bool ViewerLoop::held_up(Clock::time_point now) {
+    const auto since = now - awake_at;
+    awake_at = now;
+    if (since <= STALL) {
+        return false;
+    }
+    stall = since;
+    return true;
+}
+
+void ViewerLoop::recover_from_stall() {
     // Everything that waited is dropped, within a bound: the stream goes on from what comes now.
     // The frames skipped so make the receiver wait for a keyframe, and ask the host for one.
+    // (Called from inside the drain too: the datagram it was handed counts among the dropped, and
+    // the buffer is free again by the time this reads into it.)
     const int dropped =
         net::drain_datagrams(socket, receive_buffer, {0, STALE_DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
                              [](const uint8_t*, int, Clock::time_point) {});
     receiver.resume_after_stall();
+    awake_at = Clock::now();
     printf("[VideoPlayer] Resuming after a stall of %.1f s; %d late datagrams dropped\n",
            std::chrono::duration<double>(stall).count(), dropped);
     fflush(stdout);

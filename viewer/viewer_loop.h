@@ -53,8 +53,11 @@ class ViewerLoop {
     // Once a second: the figures, for the stats line and the panel.
     void take_figures();
     void update_panel();
-    // The process was held up for `stall`: what waits on the socket is that old.
-    void recover_from_stall(Clock::duration stall);
+    // True when `now` comes more than STALL after the last sign of life (now is one): the process
+    // was held up (a laptop that slept, a window dragged on Windows, a debugger).
+    bool held_up(Clock::time_point now);
+    // After being held up: what waits on the socket is as old as the stall.
+    void recover_from_stall();
     void update_ui_scale();
 
     void apply_source_rect();
@@ -93,8 +96,9 @@ class ViewerLoop {
     KeyframeRequestPacing keyframe_pacing;
     LoopCounters counters;
     ViewerStatsReporter stats_reporter;
-    StatsSecond figures;  // the last second's
-    Clock::time_point pass_started;
+    StatsSecond figures;         // the last second's
+    Clock::time_point awake_at;  // the loop's last sign of life
+    Clock::duration stall{};     // how long it was held up last
 };
 
 }  // namespace nimbar::viewer
