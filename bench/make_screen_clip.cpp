@@ -15,9 +15,11 @@
 //       `stream_host --codec vp8 --clip <file.ivf>` and for other senders and decoders.
 //       --sizes 1 also lists every frame's size on stderr.
 //   make_screen_clip --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]
+//                    [--ivf <file.ivf>]
 //       writes one frame whose keyframe, encoded as stream_host encodes its first frame at that
 //       bitrate and rate, takes exactly n fragments; the noise then fills whole rows from the top
 //       plus part of one more. Prints "[Clip] noise_pixels=.. keyframe_bytes=.. fragments=..".
+//       --ivf also writes that keyframe, the very bytes measured, as a one-frame IVF file.
 //       Exit code 2 when no noise amount gives exactly n fragments.
 
 #include <algorithm>
@@ -249,28 +251,27 @@ int write_clip(const Options& options) {
     return 0;
 }
 
-// The size of frame 1 as a keyframe with `pixels` of noise, encoded by a fresh encoder as the
-// host's first frame is.
-size_t keyframe_bytes(const Options& options, int64_t pixels, std::vector<uint8_t>& bgra) {
+// Frame 1 as a keyframe with `pixels` of noise, encoded by a fresh encoder as the host's first
+// frame is; empty after an encoder error.
+std::vector<uint8_t> keyframe_of(const Options& options, int64_t pixels,
+                                 std::vector<uint8_t>& bgra) {
     const NoiseArea area{0, 0, WIDTH, pixels};
     draw_frame(bgra, 1, area);
     VideoEncoder encoder;
-    if (!encoder.open(settings_for(options.fit_kbps, options.fps, options.keyframe_interval))) {
-        return 0;
-    }
     std::vector<uint8_t> encoded;
     bool keyframe = false;
-    if (!encoder.encode(bgra, true, encoded, keyframe)) {
-        return 0;
+    if (!encoder.open(settings_for(options.fit_kbps, options.fps, options.keyframe_interval)) ||
+        !encoder.encode(bgra, true, encoded, keyframe)) {
+        encoded.clear();
     }
-    return encoded.size();
+    return encoded;
 }
 
 int fit_keyframe(const Options& options) {
     const size_t want = static_cast<size_t>(options.fit_fragments);
     std::vector<uint8_t> bgra(size_t{WIDTH} * HEIGHT * 4);
     const auto fragments = [&](int64_t pixels) {
-        return nimbar::protocol::fragment_count_for(keyframe_bytes(options, pixels, bgra));
+        return nimbar::protocol::fragment_count_for(keyframe_of(options, pixels, bgra).size());
     };
     // The largest noise amount whose keyframe stays within `want` fragments, by bisection; the size
     // grows with the noise nearly monotonically.
@@ -297,7 +298,8 @@ int fit_keyframe(const Options& options) {
     for (int i = 0; i < BACKOFF_TRIES && fragments(pixels) != want; ++i) {
         pixels -= BACKOFF_STEP;
     }
-    const size_t bytes = keyframe_bytes(options, pixels, bgra);
+    const std::vector<uint8_t> encoded = keyframe_of(options, pixels, bgra);
+    const size_t bytes = encoded.size();
     const size_t count = nimbar::protocol::fragment_count_for(bytes);
     printf("[Clip] noise_pixels=%" PRId64 " keyframe_bytes=%zu fragments=%zu\n", pixels, bytes,
            count);
@@ -307,6 +309,14 @@ int fit_keyframe(const Options& options) {
     if (!file) {
         fprintf(stderr, "[Clip] Error: cannot write %s\n", options.out.c_str());
         return 1;
+    }
+    if (!options.ivf.empty()) {
+        IvfWriter ivf;
+        if (!ivf.open(options.ivf, VideoCodec::VP8, WIDTH, HEIGHT,
+                      static_cast<uint32_t>(options.fps)) ||
+            !ivf.add(encoded) || !ivf.finish()) {
+            return 1;
+        }
     }
     return count == want ? 0 : 2;
 }
@@ -344,7 +354,7 @@ bool parse(int argc, char** argv, Options& options) {
     return !options.out.empty() && options.frames > 0 && options.fps > 0 &&
            options.video_width > 0 && options.video_height > 0 &&
            (options.fit_fragments == 0 || options.fit_kbps > 0) &&
-           (options.ivf.empty() || (options.report_kbps > 0 && options.fit_fragments == 0));
+           (options.ivf.empty() || options.report_kbps > 0 || options.fit_fragments > 0);
 }
 
 }  // namespace
@@ -352,12 +362,12 @@ bool parse(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options)) {
-        fprintf(
-            stderr,
-            "usage: %s --out <file.bgra> [--frames <n>] [--video <w>x<h>] [--report <kbit/s> "
-            "[--ivf <file.ivf>]] [--fps <rate>] [--keyframe-interval <frames>]\n"
-            "       %s --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]\n",
-            argv[0], argv[0]);
+        fprintf(stderr,
+                "usage: %s --out <file.bgra> [--frames <n>] [--video <w>x<h>] [--report <kbit/s> "
+                "[--ivf <file.ivf>]] [--fps <rate>] [--keyframe-interval <frames>]\n"
+                "       %s --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>] "
+                "[--ivf <file.ivf>]\n",
+                argv[0], argv[0]);
         return 1;
     }
     return options.fit_fragments > 0 ? fit_keyframe(options) : write_clip(options);

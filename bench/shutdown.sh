@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-50}
 
-# The viewer's stream: viewer_end_to_end.sh's 50 Mbit/s clip.
+# The viewer's stream: viewer_bench.sh's 50 Mbit/s clip.
 readonly WIDTH=1920 HEIGHT=1080 FPS=30 CLIP_RECTANGLE=1280x720 CLIP_KBPS=50000
 # The preview's stream: the host's raw pattern at the preview's highest common rate.
 readonly PREVIEW_WIDTH=1280 PREVIEW_HEIGHT=720 PREVIEW_FPS=60

@@ -1,9 +1,9 @@
 # shellcheck shell=bash
-# Sourced by the stress scripts (bench/soak.sh, flood.sh, shutdown.sh, many_viewers.sh): a work
-# folder (removed on exit unless NIMBAR_STRESS_KEEP is set), an X display (Xvfb when there is
-# none), SDL's audio to the disk driver, children ended on exit, and the helpers they share. The
-# caller is at the repository's root and has set `set -euo pipefail`; stress_begin <name> sets
-# everything up.
+# Sourced by the scripts that run the programs end to end (bench/viewer_bench.sh, soak.sh,
+# flood.sh, shutdown.sh, preview_end_to_end.sh): a work folder (removed on exit unless
+# NIMBAR_STRESS_KEEP is set), an X display (Xvfb when there is none), SDL's audio to the disk
+# driver, children ended on exit, and the helpers they share. The caller is at the repository's
+# root and has set `set -euo pipefail`; stress_begin <name> sets everything up.
 
 bin=build/bin
 # A child asked to end gets this long before it is killed when the script itself is ending.
@@ -14,6 +14,8 @@ readonly WAIT_POLL_S=0.1
 readonly EXIT_POLL_S=0.01
 # How long a program may take to open its window and its socket on a loaded machine.
 readonly START_TIMEOUT_S=60
+# The viewer's latency histograms end at 2 s: a percentile there means "2 s or more".
+readonly HISTOGRAM_CEILING_MS=2000.0
 # The viewer's and the preview's teardown lines, in the order they must come after a close request
 # or SIGTERM (each a regular expression matched from the line's start).
 readonly VIEWER_TEARDOWN=(
@@ -27,12 +29,14 @@ readonly VIEWER_TEARDOWN=(
     '\[VideoReceiver\] Destructor complete for uid=0'
 )
 readonly PREVIEW_TEARDOWN=('\[Preview\] Shutting down')
-# The screen-like clips: 3 s at 30 frames/s, so one keyframe every 3 s (as in
-# viewer_end_to_end.sh), and a raw file of 90 frames (750 MB) that goes as soon as it is encoded.
+# The screen-like clips: 3 s at 30 frames/s, so one keyframe every 3 s (libvpx's rate control
+# settles within 2 s of a keyframe), and a raw file of 90 frames (750 MB) that goes as soon as it
+# is encoded.
 readonly CLIP_FRAMES=90 CLIP_FPS=30
 
 pids=()  # children still to be ended on exit
 work=""
+viewer_command=()  # what start_viewer runs, when not $bin/video_player (another build, wine)
 
 stress_begin() { # stress_begin <name>: work folder, display, audio, cleanup trap, programs built
     for program in video_player stream_preview stream_host make_screen_clip stress_helper; do
@@ -122,12 +126,14 @@ wait_for_line() { # wait_for_line <file> <regex> <seconds> <pid>: 0 once the lin
     return 1
 }
 
-# start_viewer <name> <port> <control port> [options...]: video_player with --stats, titled
-# "Stream: <name>", output in $work/<name>.out and .err; sets viewer. Fails when it does not listen.
+# start_viewer <name> <port> <control port> [options...]: video_player (or viewer_command) with
+# --stats, titled "Stream: <name>", output in $work/<name>.out and .err; sets viewer. Fails when it
+# does not listen.
 start_viewer() {
-    local name=$1 port=$2 control=$3
+    local name=$1 port=$2 control=$3 command=("$bin/video_player")
     shift 3
-    "$bin/video_player" --port "$port" --parent-port "$control" --username "$name" --stats "$@" \
+    [ ${#viewer_command[@]} = 0 ] || command=("${viewer_command[@]}")
+    "${command[@]}" --port "$port" --parent-port "$control" --username "$name" --stats "$@" \
         >"$work/$name.out" 2>"$work/$name.err" &
     viewer=$!
     pids+=("$viewer")
@@ -206,21 +212,82 @@ teardown_in_order() {
 }
 
 # make_clip <ivf> <noise rectangle> <kbit/s>: a 1920x1080 screen-like VP8 clip (CLIP_FRAMES at
-# CLIP_FPS, one keyframe) as an IVF file; prints make_screen_clip's report. The raw frames go at
-# once. With NIMBAR_STRESS_CLIPS set to a folder, clips are kept there and reused by later runs.
+# CLIP_FPS, one keyframe) as an IVF file; prints make_screen_clip's report.
 make_clip() {
-    local ivf=$1 rectangle=$2 kbps=$3 raw=$work/clip.$$.bgra
-    local cached=${NIMBAR_STRESS_CLIPS:+$NIMBAR_STRESS_CLIPS/clip_${rectangle}_${kbps}.ivf}
+    screen_clip "$1" "clip_$2_$3" --frames $CLIP_FRAMES --video "$2" --report "$3" --fps $CLIP_FPS
+}
+
+# screen_clip <ivf> <name> <make_screen_clip options...>: make_screen_clip writes the IVF file and
+# prints its "[Clip]" report, which this prints too; the raw frames go at once. With
+# NIMBAR_STRESS_CLIPS set to a folder, clips and their reports are kept there under <name> and
+# reused by later runs. Fails when no clip came out.
+screen_clip() {
+    local ivf=$1 raw=$work/clip.$$.bgra report
+    local cached=${NIMBAR_STRESS_CLIPS:+$NIMBAR_STRESS_CLIPS/$2.ivf}
+    shift 2
     if [ -n "$cached" ] && [ -s "$cached" ]; then
         cp "$cached" "$ivf"
-        echo "[Clip] reused $cached"
+        echo "$(cat "$cached.report" 2>/dev/null || echo "[Clip]") (reused $cached)"
         return 0
     fi
-    "$bin/make_screen_clip" --out "$raw" --frames $CLIP_FRAMES --video "$rectangle" \
-        --report "$kbps" --fps $CLIP_FPS --ivf "$ivf" 2>/dev/null | grep "^\[Clip\]" || true
+    report=$("$bin/make_screen_clip" --out "$raw" "$@" --ivf "$ivf" 2>/dev/null | grep "^\[Clip\]") ||
+        true
     rm -f "$raw"
+    echo "$report"
     [ -s "$ivf" ] || { echo "make_screen_clip made no clip" >&2; return 1; }
-    [ -z "$cached" ] || { mkdir -p "$NIMBAR_STRESS_CLIPS" && cp "$ivf" "$cached"; }
+    [ -z "$cached" ] || { mkdir -p "$NIMBAR_STRESS_CLIPS" && cp "$ivf" "$cached" &&
+        echo "$report" >"$cached.report"; }
+}
+
+# stats_summary <file>: the viewer's --stats lines (CRLF ones too, from wine) as " key=value" words.
+# Streaming seconds run from the first line with datagrams to the last one. presented and received
+# sum fps and datagrams_per_s over every line (about the totals); fps_median is over the streaming
+# seconds, fps_median_presenting over those that presented a picture, and so are the latency (p50
+# and p99 medians, p99 max, p50 medians of the first and last quarter, seconds whose p50 reached
+# the histograms' ceiling), decode and draw figures; heal p50 median and max are over the seconds
+# that healed. completed, dropped, requests and skipped are the last line's totals.
+stats_summary() {
+    tr -d '\r' <"$1" | awk -v ceiling="$HISTOGRAM_CEILING_MS" '
+    function val(key,   start) {
+        if (!match($0, " " key "=[-0-9.]+")) return 0
+        start = RSTART + length(key) + 2
+        return substr($0, start, RSTART + RLENGTH - start) + 0
+    }
+    function median(a, from, to,   n, i, j, t, b) {  # insertion sort of a copy: a few hundred values
+        for (i = from; i <= to; i++) b[++n] = a[i]
+        for (i = 2; i <= n; i++) { t = b[i]; for (j = i - 1; j >= 1 && b[j] > t; j--) b[j + 1] = b[j]; b[j + 1] = t }
+        return n == 0 ? 0 : (n % 2) ? b[(n + 1) / 2] : (b[n / 2] + b[n / 2 + 1]) / 2
+    }
+    /\[VideoPlayer\] stats:/ {
+        n++; fps[n] = val("fps"); dps = val("datagrams_per_s"); presented += fps[n]; received += dps
+        l50[n] = val("latency_p50_ms"); l99[n] = val("latency_p99_ms"); d50[n] = val("decode_p50_ms")
+        d99[n] = val("decode_p99_ms"); w50[n] = val("draw_p50_ms"); h50[n] = hmax[n] = 0
+        if (match($0, / heal_ms=[0-9.]+\/[0-9.]+/)) {
+            split(substr($0, RSTART + 9, RLENGTH - 9), h, "/"); h50[n] = h[1]; hmax[n] = h[2]
+        }
+        completed = val("completed"); dropped = val("dropped"); requests = val("keyframe_requests")
+        skipped = val("skipped")
+        if (dps > 0) { if (!first) first = n; last = n }
+    }
+    END {
+        for (i = first; first && i <= last; i++) {
+            all[++s] = fps[i]
+            if (fps[i] > 0) {
+                m++; f[m] = fps[i]; a50[m] = l50[i]; a99[m] = l99[i]; e50[m] = d50[i]; e99[m] = d99[i]
+                v50[m] = w50[i]; if (l50[i] >= ceiling) top++
+                if (l99[i] > max99) max99 = l99[i]; if (d99[i] > dmax99) dmax99 = d99[i]
+            }
+            if (hmax[i] > 0) { k++; g50[k] = h50[i]; if (hmax[i] > healmax) healmax = hmax[i] }
+        }
+        q = int(m / 4); if (q < 1) q = 1
+        printf " seconds=%d presented=%.0f received=%.0f fps_median=%.1f fps_median_presenting=%.1f",
+            s, presented, received, median(all, 1, s), median(f, 1, m)
+        printf " lat50=%.1f lat99=%.1f lat99_max=%.1f lat50_first=%.1f lat50_last=%.1f at_ceiling=%d",
+            median(a50, 1, m), median(a99, 1, m), max99, median(a50, 1, q), median(a50, m - q + 1, m), top
+        printf " dec50=%.1f dec99=%.1f dec99_max=%.1f draw50=%.1f heal50=%.1f heal_max=%.1f healed_seconds=%d",
+            median(e50, 1, m), median(e99, 1, m), dmax99, median(v50, 1, m), median(g50, 1, k), healmax, k
+        printf " completed=%d dropped=%d requests=%d skipped=%d\n", completed, dropped, requests, skipped
+    }'
 }
 
 percentile() { # percentile <p 0..100>: of the numbers on standard input, nearest rank; 0 if none
