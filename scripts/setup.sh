@@ -8,6 +8,7 @@ packages=(
   libopus-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool x11-apps x11-utils imagemagick openbox
+  pulseaudio pulseaudio-utils
 )
 
 missing=()

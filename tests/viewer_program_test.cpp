@@ -5,12 +5,14 @@
 
 #include <signal.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +195,90 @@ int frames_moved(int from, int to, int width, int height) {
 double last_stat(const std::string& out, const std::string& key) {
     const size_t at = out.rfind(" " + key + "=");
     return at == std::string::npos ? -1 : std::atof(out.c_str() + at + key.size() + 2);
+}
+
+// A private PulseAudio server with a null sink on a socket of its own: a real sound server that a
+// test may kill and start again. While it lives it sets the environment that the programs started
+// after it read (SDL's and wine's PulseAudio clients alike).
+class PulseServer {
+  public:
+    PulseServer()
+        : folder(std::filesystem::temp_directory_path() /
+                 ("nimbar_pulse_" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(folder / "runtime");
+        std::ofstream(folder / "server.pa")
+            << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket()
+            << "\nload-module module-null-sink sink_name=out\nset-default-sink out\n";
+        std::ofstream(folder / "client.conf") << "autospawn = no\n";
+        setenv("PULSE_SERVER", ("unix:" + socket()).c_str(), 1);
+        setenv("PULSE_RUNTIME_PATH", (folder / "runtime").c_str(), 1);
+        setenv("PULSE_CLIENTCONFIG", (folder / "client.conf").c_str(), 1);
+    }
+    ~PulseServer() {
+        stop();
+        for (const char* name : {"PULSE_SERVER", "PULSE_RUNTIME_PATH", "PULSE_CLIENTCONFIG"}) {
+            unsetenv(name);
+        }
+        std::filesystem::remove_all(folder);
+    }
+    // Starts the server and waits until it answers; then plays silence into the sink with a short
+    // latency, so that a stream opened later starts playing at once (an idle null sink otherwise
+    // wakes up only every 2 s, as no sound card does).
+    bool start() {
+        server = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "pulseaudio", "-n", "-F", (folder / "server.pa").string(), "--daemonize=no",
+            "--exit-idle-time=-1", "--disallow-exit", "--log-target=stderr"});
+        for (int i = 0; i < 100; ++i) {
+            if (std::system("pactl info >/dev/null 2>&1") == 0) {
+                keep_busy = std::make_unique<ChildProcess>(
+                    std::vector<std::string>{"pacat", "--raw", "--latency-msec=20", "/dev/zero"});
+                return true;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+    void stop() {
+        keep_busy.reset();
+        if (server) {
+            server->send_signal(SIGKILL);
+            server->wait_exit(EXIT_TIMEOUT);
+            server.reset();
+        }
+    }
+    // Records what the sink plays, 48 kHz stereo 16-bit, into `path`, until the recorder goes.
+    std::unique_ptr<ChildProcess> record(const std::string& path) {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{"parec", "--raw", "--device=out.monitor", "--format=s16le",
+                                     "--rate=48000", "--channels=2", "--latency-msec=20", path});
+    }
+
+  private:
+    std::string socket() const { return (folder / "native").string(); }
+
+    std::filesystem::path folder;
+    std::unique_ptr<ChildProcess> server;
+    std::unique_ptr<ChildProcess> keep_busy;
+};
+
+// Seconds from the start of a 48 kHz stereo 16-bit recording to the first 50 ms whose left
+// channel is as loud as the host's tone; empty when it never is.
+std::optional<double> first_tone(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
+    constexpr size_t WINDOW = 2400;  // stereo frames: 50 ms
+    for (size_t start = 0; (start + WINDOW) * 4 <= bytes.size(); start += WINDOW) {
+        double power = 0;
+        for (size_t i = start; i < start + WINDOW; ++i) {
+            const auto left = static_cast<int16_t>(static_cast<uint8_t>(bytes[i * 4]) |
+                                                   static_cast<uint8_t>(bytes[i * 4 + 1]) << 8);
+            power += static_cast<double>(left) * left;
+        }
+        if (std::sqrt(power / WINDOW) > 5000) {  // the tone is at half of full scale: 11585 RMS
+            return static_cast<double>(start) / 48000;
+        }
+    }
+    return std::nullopt;
 }
 
 std::vector<uint8_t> auds(bool muted, float volume) {
@@ -655,6 +741,67 @@ TEST_F(ViewerProgram, AfterAStallItGoesOnFromTheNewestPicture) {
     EXPECT_LE(last_stat(viewer->stdout_text(), "audio_queue_ms"), 100) << viewer->stdout_text();
     host->send_signal(SIGTERM);
     end_cleanly();
+}
+
+// The sound server goes away and comes back: the sound is heard again within 3 s of its return,
+// and the pictures never stop meanwhile.
+TEST_F(ViewerProgram, SoundComesBackWithTheSoundServer) {
+    REQUIRE_DISPLAY();
+    if (VIEWER.windows()) {
+        GTEST_SKIP() << "wine's own sound system stands between the viewer and PulseAudio";
+    }
+    if (std::system("command -v pulseaudio parec pacat >/dev/null") != 0) {
+        GTEST_SKIP() << "needs pulseaudio and pulseaudio-utils (scripts/setup.sh installs them)";
+    }
+    PulseServer pulse;
+    ASSERT_TRUE(pulse.start());
+    setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
+    ASSERT_NO_FATAL_FAILURE(start({"--has-audio", "--stats"}, "Pulse"));
+    auto host = stream({"--seconds", "14", "--width", "640", "--height", "360", "--audio", "tone"});
+    ASSERT_TRUE(wait_for_bars()) << "the pattern's bars never showed";
+    std::this_thread::sleep_for(1s);
+    pulse.stop();
+    ASSERT_TRUE(viewer->wait_for_stderr("[VideoReceiver] Screen audio device lost", 5s))
+        << viewer->stderr_text();
+    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(pulse.start());
+    const auto back = std::chrono::steady_clock::now();
+    const std::string recording = audio_file + ".pulse";
+    auto recorder = pulse.record(recording);
+    // Playing again, and heard: the sink's monitor holds the tone. (Its recording starts when the
+    // sink first has something to play, so when in it the tone starts says nothing.)
+    ASSERT_TRUE(viewer->wait_for_stdout("[VideoReceiver] Screen audio playing again\n", 5s))
+        << viewer->stdout_text();
+    const double playing_after =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+    std::this_thread::sleep_for(2s);
+    recorder.reset();
+    EXPECT_TRUE(first_tone(recording)) << "no tone after the server came back";
+    std::filesystem::remove(recording);
+    // A queue filled to the target plays 60 ms after it opens; allow a fifth of a second for that
+    // and the server's own latency.
+    EXPECT_LT(playing_after, 2.8);
+    printf("sound back about %.2f s after the sound server\n", playing_after + 0.06);
+    host->send_signal(SIGTERM);
+    end_cleanly();
+    // Every second from the first picture on presented pictures, the server's absence included.
+    const std::string out = viewer->stdout_text();
+    std::istringstream lines(out);
+    int seconds = 0;
+    bool streaming = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("[VideoPlayer] stats: ")) {
+            const double fps = last_stat(line, "fps");
+            streaming = streaming || fps > 0;
+            if (streaming && last_stat(line, "completed") < 14 * 30 - 30) {
+                EXPECT_GT(fps, 0) << line;
+                ++seconds;
+            }
+        }
+    }
+    EXPECT_GE(seconds, 6) << out;
+    EXPECT_EQ(last_stat(out, "audio_device_lost"), 1) << out;
+    EXPECT_EQ(last_stat(out, "audio_device_reopened"), 1) << out;
 }
 
 }  // namespace
