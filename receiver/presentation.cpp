@@ -111,6 +111,14 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
     }
 
     pictures.allocate(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+    // A renderer's first upload and draw can take most of a second while it builds its shaders
+    // (Direct3D under wine, for one). Paid here, before the owner opens its socket, that cannot
+    // hold up the stream's first frames.
+    pictures.upload_current(
+        [&](const uint8_t* bytes) { SDL_UpdateTexture(texture, nullptr, bytes, width * 4); });
+    SDL_RenderClear(renderer);
+    SDL_RenderCopy(renderer, texture, nullptr, nullptr);
+    SDL_RenderPresent(renderer);
     printf("[VideoReceiver] Standalone initialized (%dx%d)\n", width, height);
     fflush(stdout);
 

@@ -21,7 +21,7 @@ sudo=""
 
 install_packages() {
     local packages=(mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
-                    nasm dpkg-dev cmake ninja-build pkg-config make)
+                    nasm dpkg-dev cmake ninja-build pkg-config make icoutils)
     local missing=() p
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||

@@ -72,9 +72,17 @@ bash scripts/build-windows.sh
 wine_prefix=$(mktemp -d)
 export WINEPREFIX=$wine_prefix WINEDEBUG=-all
 wineboot --init >/dev/null 2>&1
+dist=$root/dist/windows-x86_64
+# Both programs declare per-monitor-v2 dpi awareness in their manifest (resource type 24, id 1).
+for program in video_player stream_preview; do
+    manifest=$(wrestool -x --raw --type=24 --name=1 "$dist/$program.exe" 2>&1 || true)
+    if [[ "$manifest" != *"<dpiAwareness"*">PerMonitorV2, PerMonitor</dpiAwareness>"* ]]; then
+        echo "$program.exe declares no per-monitor-v2 dpi awareness: $manifest" >&2
+        exit 1
+    fi
+done
 wine build-windows/bin/unit_tests.exe --gtest_brief=1
 wine build-windows/bin/viewer_tests.exe --gtest_brief=1
-dist=$root/dist/windows-x86_64
 NIMBAR_LAUNCHER=wine NIMBAR_VIDEO_PLAYER=$dist/video_player.exe \
     NIMBAR_STREAM_PREVIEW=$dist/stream_preview.exe build/bin/program_tests --gtest_brief=1
 echo "== windows stage took $((SECONDS - windows_started)) s"

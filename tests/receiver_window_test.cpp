@@ -6,6 +6,7 @@
 #include <SDL.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -14,7 +15,9 @@
 #include "net/udp_socket.h"
 #include "receiver/video_receiver.h"
 #include "tests/support/child_process.h"
+#include "tests/support/encoded_stream.h"
 #include "tests/support/x11_window.h"
+#include "viewer/viewer_loop.h"
 
 namespace nimbar::testing {
 namespace {
@@ -107,6 +110,71 @@ TEST(ReceiverWindow, ShowsTheHostsStreamAndZoomsIntoIt) {
         // A host encoding on a loaded machine may run late; it has done its part.
         host.send_signal(SIGTERM);
         EXPECT_TRUE(host.wait_exit(90s).has_value());
+    }
+    SDL_Quit();
+}
+
+// The render device reset under a running viewer (a lock screen, a driver update): after
+// SDL_RENDER_TARGETS_RESET and after SDL_RENDER_DEVICE_RESET, whose texture is made anew, the
+// newest picture is drawn again within 200 ms, without a new frame coming.
+TEST(ReceiverWindow, ARenderDeviceResetGetsTheNewestPictureBackWithoutANewFrame) {
+    if (std::getenv("DISPLAY") == nullptr) {
+        GTEST_SKIP() << "needs an X display (scripts/test.sh runs Xvfb)";
+    }
+    if (std::getenv("NIMBAR_VIDEO_PLAYER") != nullptr) {
+        GTEST_SKIP()
+            << "runs the viewer's loop inside this Linux process: no other build takes part";
+    }
+    using Clock = std::chrono::steady_clock;
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    {
+        net::UDPSocket socket;
+        ASSERT_TRUE(socket.open(0));
+        client::VideoReceiver receiver;
+        ASSERT_TRUE(receiver.init_standalone(640, 360, 0));
+        const auto frame = encode_pattern(host::VideoCodec::VP8, 640, 360, 1);
+        ASSERT_FALSE(frame.empty());
+        for (const auto& datagram : fragment_datagrams(frame[0], 1)) {
+            receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()),
+                                         Clock::now());
+        }
+        while (receiver.statistics().pictures_published.load() == 0) {
+            receiver.wait_for_picture(10ms);
+        }
+        viewer::ViewerOptions options;
+        options.port = socket.local_port();
+        SDL_Window* window = SDL_GetWindowFromID(receiver.get_window_id());
+        viewer::ViewerLoop loop(options, receiver, socket, window);
+        // Instead of the control bar: when each draw came, and whether it showed the green bar.
+        std::vector<std::pair<Clock::time_point, bool>> draws;
+        receiver.set_overlay_callback([&](SDL_Renderer* renderer, int w, int h) {
+            const SDL_Rect pixel{w / 2, h / 3, 1, 1};
+            uint32_t argb = 0;
+            SDL_RenderReadPixels(renderer, &pixel, SDL_PIXELFORMAT_ARGB8888, &argb, 4);
+            const Pixel drawn{static_cast<uint8_t>(argb >> 16), static_cast<uint8_t>(argb >> 8),
+                              static_cast<uint8_t>(argb)};
+            draws.emplace_back(Clock::now(), close_to(drawn, host::PATTERN_BARS[3]));
+        });
+        std::vector<Clock::time_point> resets;
+        std::thread events([&] {
+            for (const Uint32 type : {Uint32{SDL_RENDER_TARGETS_RESET},
+                                      Uint32{SDL_RENDER_DEVICE_RESET}, Uint32{SDL_QUIT}}) {
+                std::this_thread::sleep_for(400ms);
+                resets.push_back(Clock::now());
+                SDL_Event event{};
+                event.type = type;
+                SDL_PushEvent(&event);
+            }
+        });
+        loop.run();
+        events.join();
+        for (size_t i = 0; i < 2; ++i) {
+            const bool back = std::any_of(draws.begin(), draws.end(), [&](const auto& draw) {
+                return draw.first > resets[i] && draw.first < resets[i] + 200ms && draw.second;
+            });
+            EXPECT_TRUE(back) << (i == 0 ? "after SDL_RENDER_TARGETS_RESET"
+                                         : "after SDL_RENDER_DEVICE_RESET");
+        }
     }
     SDL_Quit();
 }

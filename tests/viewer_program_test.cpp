@@ -804,5 +804,66 @@ TEST_F(ViewerProgram, SoundComesBackWithTheSoundServer) {
     EXPECT_EQ(last_stat(out, "audio_device_reopened"), 1) << out;
 }
 
+// On a 144-dpi display (Windows at 150 %) the control bar is half as tall again and clicks land
+// where it is drawn, while the window and its pictures are drawn in the same pixels as at 96 dpi.
+// Wine takes the display's dpi from its registry, where each program reads it as it starts.
+TEST_F(ViewerProgram, TheControlBarScalesWithTheDisplaysDpi) {
+    REQUIRE_DISPLAY();
+    if (!VIEWER.windows()) {
+        GTEST_SKIP() << "the display's dpi is set in wine's registry";
+    }
+    const auto set_dpi = [](int dpi) {
+        return std::system(("wine reg add \"HKCU\\Control Panel\\Desktop\" /v LogPixels /t "
+                            "REG_DWORD /d " +
+                            std::to_string(dpi) + " /f >/dev/null 2>&1")
+                               .c_str());
+    };
+    std::optional<int> width_at_96;
+    for (const auto& [dpi, scale] : {std::pair{96, 1.0}, std::pair{144, 1.5}}) {
+        SCOPED_TRACE(dpi);
+        ASSERT_EQ(set_dpi(dpi), 0);
+        ASSERT_NO_FATAL_FAILURE(
+            start({"--has-audio", "--audio-volume", "0.5"}, "Dpi " + std::to_string(dpi)));
+        auto host = stream({"--seconds", "20", "--width", "640", "--height", "360"});
+        ASSERT_TRUE(wait_for_bars()) << "the pattern's bars never showed";
+        const std::string id = std::to_string(window);
+        xdotool({"mousemove", "--window", id, "200", "100"});  // shows the control bar
+        std::this_thread::sleep_for(500ms);
+        const auto shot = x11.capture(window);
+        ASSERT_TRUE(shot);
+        // The bar darkens the pattern's grey band: its rows, counted up from the bottom, between
+        // the slider and the fullscreen button, where nothing else is drawn in it.
+        const auto x = static_cast<int>(shot->width - 80 * scale);
+        int bar = 0;
+        while (bar < shot->height && shot->at(x, shot->height - 1 - bar).g < 40) {
+            ++bar;
+        }
+        EXPECT_NEAR(bar, 36 * scale, 2);
+        width_at_96 = width_at_96.value_or(shot->width);
+        EXPECT_EQ(shot->width, *width_at_96);
+        // The speaker and the slider's left end, where they are drawn at this scale.
+        const auto click = [&](double x, double y_from_bottom) {
+            xdotool({"mousemove", "--window", id, std::to_string(std::lround(x * scale)),
+                     std::to_string(shot->height - std::lround(y_from_bottom * scale)), "click",
+                     "1"});
+        };
+        // The next "AUDS"; a keyframe request for a frame the start-up lost may come first.
+        const auto next_audio_state = [&] {
+            auto datagram = next_control();
+            while (datagram.size() == 4) {
+                datagram = next_control();
+            }
+            return datagram;
+        };
+        click(20, 18);
+        EXPECT_EQ(next_audio_state(), auds(true, 0.5f));
+        click(48, 18);
+        EXPECT_EQ(next_audio_state(), auds(true, 0.0f));
+        host->send_signal(SIGTERM);
+        end_cleanly();
+    }
+    set_dpi(96);
+}
+
 }  // namespace
 }  // namespace nimbar::testing

@@ -26,6 +26,16 @@ bool start_sdl() {
     // 1:1 on a scaled display instead of stretched by Windows, blurring its text (the manifest
     // says the same; this covers a program started without it).
     SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
+#ifdef _WIN32
+    // Direct3D 11, not SDL's first choice, Direct3D 9: a Direct3D 9 device is lost to every lock
+    // screen, UAC prompt and display mode change, and shows nothing until it has been reset inside
+    // a present; Direct3D 11 keeps its device through all of those (it loses it only to a driver
+    // update or a GPU reset, after which SDL makes a new one and says so). SDL falls back to the
+    // others where it cannot start. Choosing a driver turns SDL's draw batching off; it is asked
+    // for again.
+    SDL_SetHint(SDL_HINT_RENDER_DRIVER, "direct3d11");
+    SDL_SetHint(SDL_HINT_RENDER_BATCHING, "1");
+#endif
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_AUDIO) == 0) {
         return true;
     }

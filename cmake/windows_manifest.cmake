@@ -1,0 +1,16 @@
+# nimbar_embed_manifest(<target>): embeds cmake/windows/dpi_aware.manifest in a Windows program, as
+# the resource Windows reads at start (mingw: through windres; MSVC: its manifest tool).
+function(nimbar_embed_manifest target)
+    if(NOT WIN32)
+        return()
+    endif()
+    set(manifest ${PROJECT_SOURCE_DIR}/cmake/windows/dpi_aware.manifest)
+    if(MSVC)
+        target_sources(${target} PRIVATE ${manifest})
+    else()
+        set(NIMBAR_MANIFEST ${manifest})
+        set(resource ${CMAKE_CURRENT_BINARY_DIR}/${target}_manifest.rc)
+        configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/manifest.rc.in ${resource} @ONLY)
+        target_sources(${target} PRIVATE ${resource})
+    endif()
+endfunction()
