@@ -11,9 +11,11 @@
 #            errors, host skips, viewer and Xvfb CPU; latency p50 (quarters), p99, decode, draw
 #   burst    a keyframe of 1000 fragments 10 times, 1 a second: completed, presented, socket
 #            drops, keyframe requests, latency
-#   idle     after a short stream: CPU (viewer, Xvfb) with the control bar hidden and with the
-#            mouse moving, CPU by thread, RSS, main-loop passes a second (strace)
+#   idle     after a short stream: CPU (viewer, Xvfb) with the control bar hidden, with the
+#            mouse moving and with the stats panel shown, CPU by thread, RSS, main-loop passes a
+#            second (strace)
 #   steady   6 Mbit/s: latency p50, p99 beside decode and draw p50, CPU; 50 Mbit/s: CPU, presented
+#   minimised  6 Mbit/s: CPU with the window shown, then minimised (openbox)
 #   gst      the viewer beside GStreamer over RTP at 6 and 50 Mbit/s: CPU, presented or rendered
 #   memory   a long 6 Mbit/s run: RSS at the start, every minute, at the end and at its peak
 #   loss     20 Mbit/s under datagram loss: presented/true/damaged pictures, heal time, keyframe
@@ -41,7 +43,7 @@ if [[ "${1:-}" =~ ^[0-9]+$ ]]; then
     case_seconds=$1
     shift
 fi
-readonly ALL_CASES=(rates burst idle steady gst memory loss behind windows many)
+readonly ALL_CASES=(rates burst idle steady minimised gst memory loss behind windows many)
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] && [ "${cases[*]}" != all ] || cases=("${ALL_CASES[@]}")
 for name in "${cases[@]}"; do
@@ -333,10 +335,20 @@ thread_shares() { # thread_shares <before> <after> <seconds>: "name=x%" per thre
     join <(sort <<<"$1") <(sort <<<"$2") | awk -v ticks="$CLOCK_TICKS" -v seconds="$3" '
         { d = $5 - $3; if (d > 0) printf "%s=%.1f%% ", $2, 100 * d / ticks / seconds }'
 }
+viewer_window() { # viewer_window <name>: the id of that viewer's window, or nothing
+    timeout $XDOTOOL_TIMEOUT_S xdotool search --onlyvisible --name "^Stream: $1\$" | head -n 1 ||
+        true
+}
+viewer_key() { # viewer_key <name> <key>: the key pressed in that viewer's window
+    local window
+    window=$(viewer_window "$1")
+    timeout $XDOTOOL_TIMEOUT_S xdotool windowfocus --sync "$window" key --window "$window" "$2" ||
+        echo "xdotool could not press $2 in window '$window'" >&2
+}
+
 move_mouse() { # move_mouse <name>: back and forth over that viewer's window for IDLE_SECONDS
     local window x=$MOUSE_X_FROM step=$MOUSE_STEP_PX path=()
-    window=$(timeout $XDOTOOL_TIMEOUT_S xdotool search --onlyvisible --name "^Stream: $1\$" |
-        head -n 1 || true)
+    window=$(viewer_window "$1")
     for _ in $(seq 1 "$(calc "$IDLE_SECONDS / $MOUSE_STEP_S" 0)"); do
         [ $((x + step)) -le $MOUSE_X_TO ] && [ $((x + step)) -ge $MOUSE_X_FROM ] || step=$((-step))
         x=$((x + step))
@@ -372,8 +384,13 @@ case_idle() {
                 END { printf "%.0f", n / s }') || true  # timeout ends strace, and says so
         fi
         cpu_over "$viewer" move_mouse "$name"
+        local mouse_cpu=$cpu mouse_x=$x_cpu
+        # The stats panel shown ("i"; an earlier build without one ignores the key), bar hidden.
+        viewer_key "$name" i
+        sleep $BAR_HIDE_WAIT_S
+        cpu_over "$viewer" sleep "$IDLE_SECONDS"
         stop_viewer "$name"
-        line="idle $build: bar hidden cpu=$idle_cpu% (Xvfb $idle_x%; by thread: ${threads}), mouse moving cpu=$cpu% (Xvfb $x_cpu%), main-loop passes/s=$passes, RSS=${rss} KB"
+        line="idle $build: bar hidden cpu=$idle_cpu% (Xvfb $idle_x%; by thread: ${threads}), mouse moving cpu=$mouse_cpu% (Xvfb $mouse_x%), stats panel shown cpu=$cpu% (Xvfb $x_cpu%), main-loop passes/s=$passes, RSS=${rss} KB"
         echo "$line"
         recap+=("$line")
     done
@@ -405,6 +422,35 @@ case_steady() {
             "$(get cpu "$build" 6)" "$(get cpu "$build" 50)" "$(get completed "$build" 50)" \
             "$(get presented "$build" 50)" "$(get sent "$build" 50)")")
     done
+}
+
+case_minimised() {
+    echo "-- minimised: 6 Mbit/s, ${case_seconds} s with the window shown, then ${case_seconds} s" \
+        "minimised (openbox)"
+    local wm="" shown minimised completed_shown
+    command -v openbox >/dev/null ||
+        { recap+=("minimised: skipped, openbox is not installed"); echo "${recap[-1]}"; return 0; }
+    [ -n "$VIRTUAL_DISPLAY_PIDS" ] && { openbox >/dev/null 2>&1 & wm=$!; pids+=("$wm"); sleep 1; }
+    rate_clip 6
+    use_build after
+    start_viewer minimised "$port" "$control" --width $WIDTH --height $HEIGHT --codec 0
+    "$bin/stream_host" --port "$port" --listen-port "$control" --codec vp8 --clip "$clip" \
+        --fps $FPS --seconds $((2 * case_seconds + 2)) >"$work/minimised.host.out" 2>&1 &
+    host=$!
+    pids+=("$host")
+    sleep 1
+    cpu_over "$viewer" sleep "$case_seconds"
+    shown=$cpu
+    timeout $XDOTOOL_TIMEOUT_S xdotool windowminimize --sync "$(viewer_window minimised)" ||
+        echo "xdotool could not minimise the viewer" >&2
+    cpu_over "$viewer" sleep "$case_seconds"
+    minimised=$cpu
+    stop_viewer minimised
+    wait_exit "$host" $HOST_GRACE_S "${EPOCHREALTIME/./}"
+    [ -z "$wm" ] || { kill "$wm" 2>/dev/null; wait "$wm" 2>/dev/null || true; forget "$wm"; }
+    stats=$(stats_summary "$work/minimised.out")
+    recap+=("minimised: 1080p30 6 Mbit/s cpu shown=$shown% minimised=$minimised% (of a core); frames completed=$(value completed "$stats") presented~$(value presented "$stats")")
+    echo "${recap[-1]}"
 }
 
 # send_rtp <file.ivf> <name> <seconds>: its frames as RTP at their pace, until the file ends
