@@ -1,7 +1,7 @@
 // Any sequence of datagrams into the preview's FrameAssembler: no crash, no read or write past a
 // buffer, and the promises the main loop relies on hold after every datagram: a frame of the
-// preview's size, at most 16 frames held, and completed ids that only grow, unless the stream
-// completed nothing for the frame id window's resynchronisation time.
+// preview's size, at most 16 frames held, and completed ids that only grow, unless a frame
+// confirmed a new numbering.
 //
 // Input: a stream of [u16 length][length bytes] records, each handed over as one datagram; the
 // time advances 7 ms per datagram so that expiry runs too.
@@ -12,7 +12,6 @@
 
 #include "fuzz/datagram_records.h"
 #include "preview/frame_assembler.h"
-#include "protocol/frame_id_window.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using nimbar::preview::FrameAssembler;
@@ -22,21 +21,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FrameAssembler assembler(WIDTH, HEIGHT);
     const auto start = FrameAssembler::Clock::time_point{};
     uint64_t completed = 0;
+    uint64_t restarts = 0;
     uint32_t newest = 0;
-    auto last_completion = start;
     nimbar::fuzzing::for_each_datagram(
         data, size, 2048, [&](const uint8_t* datagram, int length, size_t index) {
             const auto now = start + std::chrono::milliseconds(7 * index);
             assembler.handle_datagram(datagram, length, now);
             if (assembler.counters().frames_completed != completed) {
                 const uint32_t id = assembler.newest_completed_id();
-                if (completed > 0 && id <= newest &&
-                    now - last_completion < nimbar::protocol::FrameIdWindow::RESYNC_AFTER) {
+                if (completed > 0 && id <= newest && assembler.counters().restarts == restarts) {
                     std::abort();
                 }
                 completed = assembler.counters().frames_completed;
+                restarts = assembler.counters().restarts;
                 newest = id;
-                last_completion = now;
             }
             if (assembler.has_frame()) {
                 if (assembler.get_latest_frame().size() != size_t{WIDTH} * HEIGHT * 4) {

@@ -1,6 +1,7 @@
 #include "preview/frame_assembler.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <span>
@@ -60,7 +61,8 @@ void cover(PendingFrame& frame, size_t slot, size_t length) {
 }  // namespace
 
 FrameAssembler::FrameAssembler(int width, int height)
-    : frame_bytes(static_cast<size_t>(width > 0 ? width : 0) * (height > 0 ? height : 0) * 4) {}
+    : frame_bytes(static_cast<size_t>(width > 0 ? width : 0) * (height > 0 ? height : 0) * 4),
+      frame_fragments((frame_bytes + FRAGMENT_PAYLOAD - 1) / FRAGMENT_PAYLOAD) {}
 
 void FrameAssembler::handle_datagram(const uint8_t* data, int length) {
     handle_datagram(data, length, Clock::now());
@@ -72,17 +74,18 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
     }
     const std::span<const uint8_t> datagram(data, static_cast<size_t>(length));
     const protocol::FragmentHeader header = *protocol::read_fragment_header(datagram);
-    if (header.fragment_count == 0) {
-        return;  // a frame of nothing: never shown as a black picture
+    // A frame of nothing would show as a black picture; a fragment outside its own frame, or one
+    // counting its frame otherwise than its frame does, says nothing true of it.
+    const auto known = pending.find(header.frame_id);
+    if (header.fragment_count == 0 ||
+        !protocol::fragment_index_acceptable(header.fragment_index, header.fragment_count) ||
+        (known != pending.end() && known->second.fragment_count != header.fragment_count)) {
+        ++totals.fragments_malformed;
+        return;
     }
-    switch (ids.check(header.frame_id, now)) {
-        case protocol::FrameIdVerdict::Drop:
-            return;
-        case protocol::FrameIdVerdict::Restart:
-            start_over(header.frame_id, now);
-            break;
-        case protocol::FrameIdVerdict::Take:
-            break;
+    const auto verdict = ids.check(header.frame_id, now);
+    if (verdict == protocol::FrameIdVerdict::Drop) {
+        return;
     }
 
     PendingFrame* frame = find_or_insert(header.frame_id);
@@ -93,9 +96,9 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
         pending.erase(header.frame_id);
         return;
     }
+    frame->candidate = verdict == protocol::FrameIdVerdict::Candidate;  // as the window sees it now
 
-    if (protocol::fragment_index_acceptable(header.fragment_index, frame->fragment_count) &&
-        !frame->received_mask[header.fragment_index]) {
+    if (!frame->received_mask[header.fragment_index]) {
         const size_t offset = size_t{header.fragment_index} * FRAGMENT_PAYLOAD;
         const size_t room = offset < frame->pixels.size() ? frame->pixels.size() - offset : 0;
         const size_t copy = protocol::preview_payload_length(header, datagram.size(), room);
@@ -123,13 +126,18 @@ PendingFrame* FrameAssembler::find_or_insert(uint32_t frame_id) {
         return &found->second;
     }
     if (pending.size() >= MAX_PENDING_FRAMES) {
-        auto oldest =
-            std::min_element(pending.begin(), pending.end(),
-                             [](const auto& a, const auto& b) { return a.first < b.first; });
-        if (oldest->first > frame_id) {
-            return nullptr;  // the newcomer would be the oldest of all
+        // The frame farthest from the newest completed one goes: far-off ids are a stray
+        // sender's or long given up, while the frame the stream is completing sits just past it.
+        const auto distance = [&](uint32_t id) {
+            return std::abs(int64_t{id} - int64_t{last_completed_id});
+        };
+        auto farthest = std::max_element(
+            pending.begin(), pending.end(),
+            [&](const auto& a, const auto& b) { return distance(a.first) < distance(b.first); });
+        if (distance(farthest->first) <= distance(frame_id)) {
+            return nullptr;  // the newcomer would be the farthest of all
         }
-        erase_record(oldest);
+        erase_record(farthest);
     }
     return &pending[frame_id];
 }
@@ -164,24 +172,36 @@ size_t FrameAssembler::preallocate() {
 }
 
 void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame, Clock::time_point now) {
+    if (!frame.candidate) {
+        ids.completed(frame_id, now);
+    } else if (ids.candidate_completed(frame_id, frame.fragment_count == frame_fragments, now)) {
+        start_over(now);
+        ++totals.restarts;
+    } else {
+        erase_record(pending.find(frame_id));  // not (yet) a numbering of its own
+        return;
+    }
     clear_uncovered(frame);
     keep_spare(std::move(latest_frame));
     latest_frame = std::move(frame.pixels);
     frame.pixels = {};
     last_completed_id = frame_id;
-    ids.completed(frame_id, now);
     ++totals.frames_completed;
     if (pending.size() > PRUNE_THRESHOLD) {
         prune_behind_newest();
     }
 }
 
-void FrameAssembler::start_over(uint32_t frame_id, Clock::time_point now) {
+void FrameAssembler::start_over(Clock::time_point now) {
     for (auto record = pending.begin(); record != pending.end();) {
-        record = erase_record(record);
+        if (record->second.candidate) {
+            record->second.candidate =
+                ids.check(record->first, now) == protocol::FrameIdVerdict::Candidate;
+            ++record;
+        } else {
+            record = erase_record(record);
+        }
     }
-    ids.restart(frame_id, now);
-    last_completed_id = 0;
 }
 
 void FrameAssembler::prune_behind_newest() {
@@ -191,7 +211,8 @@ void FrameAssembler::prune_behind_newest() {
     }
     const uint32_t bound = last_completed_id - PRUNE_DISTANCE;
     for (auto record = pending.begin(); record != pending.end();) {
-        record = record->first < bound ? erase_record(record) : std::next(record);
+        const bool behind = record->first < bound && !record->second.candidate;
+        record = behind ? erase_record(record) : std::next(record);
     }
 }
 

@@ -1,12 +1,15 @@
 #pragma once
 
 // Rebuilds the preview's raw frames from fragment datagrams and keeps the newest completed frame
-// for the main loop to show. Fragments may arrive in any order, twice, or never: duplicates,
-// fragments of a frame of no fragments, and anything not newer than the newest completed frame
-// are dropped, and frames still incomplete
-// 100 ms after their first fragment are discarded. Frame ids implausibly far ahead are dropped too,
-// until the stream has completed nothing for a second (protocol::FrameIdWindow). Nothing is ever
-// reported; every unusable datagram is dropped without a word. Single-threaded.
+// for the main loop to show. Fragments may arrive in any order, twice, or never: duplicates and
+// anything not newer than the newest completed frame are dropped, and frames still incomplete
+// 100 ms after their first fragment are discarded. Malformed fragments (a count of 0, an index at
+// or past the fragment's own count, a count other than the one its frame already has) are dropped
+// before they touch any frame, and counted. Frames of ids far from the stream's are assembled
+// aside and shown only once they confirm a new numbering (protocol::FrameIdWindow). At most
+// MAX_PENDING_FRAMES frames are held; past that, the one farthest from the newest completed frame
+// goes. Nothing is ever reported; every unusable datagram is dropped without a word.
+// Single-threaded.
 
 #include <chrono>
 #include <cstddef>
@@ -29,12 +32,16 @@ struct PendingFrame {
     // may be reused from an earlier frame: at completion the rest is cleared, so the frame reads as
     // if its buffer had been zero-filled, and a hostile fragment costs no clearing of its own.
     std::vector<uint16_t> covered;
+    // Of another numbering than the stream's: shown only if it confirms that numbering.
+    bool candidate = false;
 };
 
 // Running totals for diagnostics.
 struct AssemblerCounters {
     uint64_t frames_completed = 0;
     uint64_t frames_expired = 0;  // erased before they completed: expiry, pruning or the cap
+    uint64_t fragments_malformed = 0;
+    uint64_t restarts = 0;  // frames that confirmed a new numbering, which the stream went on from
 };
 
 class FrameAssembler {
@@ -68,9 +75,8 @@ class FrameAssembler {
     PendingFrame* find_or_insert(uint32_t frame_id);
     bool start_frame(PendingFrame& frame, uint16_t fragment_count, Clock::time_point now);
     void complete(uint32_t frame_id, PendingFrame& frame, Clock::time_point now);
-    // Drops every frame under assembly and forgets the newest completed id: the stream goes on
-    // from `frame_id`, with numbering of its own.
-    void start_over(uint32_t frame_id, Clock::time_point now);
+    // After a candidate frame confirmed a new numbering: drops what is left of the old stream.
+    void start_over(Clock::time_point now);
     void prune_behind_newest();
     void expire(Clock::time_point now);
     Records::iterator erase_record(Records::iterator record);
@@ -87,6 +93,7 @@ class FrameAssembler {
     uint32_t last_completed_id = 0;
     protocol::FrameIdWindow ids{1};  // frame ids start at 1
     size_t frame_bytes;
+    size_t frame_fragments;  // of a whole frame
     AssemblerCounters totals;
 };
 

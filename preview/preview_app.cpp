@@ -169,6 +169,7 @@ int run_preview(int argc, char** argv) {
     const auto update_totals = [&] {
         totals.frames_completed = assembler.counters().frames_completed;
         totals.frames_expired = assembler.counters().frames_expired;
+        totals.fragments_malformed = assembler.counters().fragments_malformed;
     };
 
     bool quit = false;

@@ -15,9 +15,9 @@ std::string format_preview_stats(const PreviewTotals& totals, double megabytes_p
     char line[256];
     std::snprintf(line, sizeof line,
                   "[Preview] stats: datagrams=%" PRIu64 " completed=%" PRIu64 " shown=%" PRIu64
-                  " expired=%" PRIu64 " MBps=%.2f\n",
+                  " expired=%" PRIu64 " MBps=%.2f malformed=%" PRIu64 "\n",
                   totals.datagrams, totals.frames_completed, totals.frames_shown,
-                  totals.frames_expired, megabytes_per_second);
+                  totals.frames_expired, megabytes_per_second, totals.fragments_malformed);
     return line;
 }
 

@@ -14,10 +14,11 @@ struct PreviewTotals {
     uint64_t frames_completed = 0;
     uint64_t frames_shown = 0;
     uint64_t frames_expired = 0;  // erased before they completed
+    uint64_t fragments_malformed = 0;
 };
 
-// "[Preview] stats: datagrams=.. completed=.. shown=.. expired=.. MBps=..": totals since start and
-// the receive rate in 10^6 bytes a second over the last interval.
+// "[Preview] stats: datagrams=.. completed=.. shown=.. expired=.. MBps=.. malformed=..": totals
+// since start and the receive rate in 10^6 bytes a second over the last interval.
 std::string format_preview_stats(const PreviewTotals& totals, double megabytes_per_second);
 
 // Decides when a line is due and measures the rate since the last one.

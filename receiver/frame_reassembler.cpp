@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <utility>
+#include <vector>
 
 #include "protocol/media_datagram.h"
 
@@ -24,79 +28,111 @@ constexpr auto SLOT_TIMEOUT = std::chrono::milliseconds(250);
 FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::time_point now) {
     FragmentResult result;
     const auto header = protocol::read_fragment_header(datagram);
-    if (!header || !protocol::video_fragment_acceptable(*header, datagram.size())) {
+    if (!header || !protocol::video_fragment_acceptable(*header, datagram.size()) ||
+        !protocol::fragment_index_acceptable(header->fragment_index, header->fragment_count)) {
+        result.malformed = true;
         return result;
     }
-    switch (ids.check(header->frame_id, now)) {
-        case protocol::FrameIdVerdict::Drop:
-            return result;  // stale (its frame, or a newer one, is on its way), or far ahead
-        case protocol::FrameIdVerdict::Restart:
-            result.frames_lost += erase_up_to(UINT32_MAX, now);
-            ids.restart(header->frame_id, now);
-            last_completed.reset();
-            lost_since_last_completed = 0;
-            note_loss(now);
-            break;
-        case protocol::FrameIdVerdict::Take:
-            break;
+    const auto verdict = ids.check(header->frame_id, now);
+    if (verdict == protocol::FrameIdVerdict::Drop) {
+        return result;  // stale: its frame, or a newer one, is done with
     }
-    if (!slots.contains(header->frame_id) &&
+    const auto existing = slots.find(header->frame_id);
+    if (existing != slots.end() && existing->second.fragment_count != header->fragment_count) {
+        result.malformed = true;  // the frame's own fragments all carry its count
+        return result;
+    }
+    if (existing == slots.end() &&
         (slots.size() >= PURGE_TRIGGER_SLOTS || held_bytes >= PURGE_TRIGGER_BYTES)) {
         const uint32_t purged = purge(now);
         result.frames_lost += purged;
         lost_since_last_completed += purged;
-        note_loss(now);
+        if (purged > 0) {
+            note_loss(now);
+        }
     }
     FrameSlot& slot = slots[header->frame_id];
     if (slot.fragment_count == 0) {
         held_bytes += start_slot(slot, header->fragment_count, now);
     }
-    if (!protocol::fragment_index_acceptable(header->fragment_index, slot.fragment_count) ||
-        slot.received_mask[header->fragment_index]) {
-        return result;
+    slot.candidate = verdict == protocol::FrameIdVerdict::Candidate;  // as the window sees it now
+    if (!store_fragment(slot, header->fragment_index,
+                        datagram.subspan(protocol::FRAGMENT_HEADER_SIZE, header->payload_size))) {
+        return result;  // a duplicate
     }
-    store_fragment(slot, header->fragment_index,
-                   datagram.subspan(protocol::FRAGMENT_HEADER_SIZE, header->payload_size));
     result.stored = true;
-
     if (slot_complete(slot)) {
-        CompressedFrame frame;
-        frame.bytes = join_fragments(slot, frame.length);
-        frame.frame_id = header->frame_id;
-        frame.keyframe = is_keyframe(codec, {frame.bytes.data(), frame.length});
-        frame.completed_at = now;
-        ids.completed(header->frame_id, now);
-        const uint32_t overtaken = erase_up_to(header->frame_id, now);
-        result.frames_lost += overtaken;
-        // Ids between the previous completed frame and this one that were not given up already:
-        // frames lost with every fragment (a one-fragment frame of a still screen often is).
-        const uint32_t skipped = last_completed ? header->frame_id - *last_completed - 1 : 0;
-        const uint32_t given_up = lost_since_last_completed + overtaken;
-        if (skipped > given_up) {
-            result.frames_lost += skipped - given_up;
-        }
-        if (result.frames_lost > 0 || skipped > 0) {
-            note_loss(now);
-        }
-        last_completed = header->frame_id;
-        lost_since_last_completed = 0;
-        if (loss_since_last_completed) {
-            frame.mark_loss(*loss_since_last_completed);
-            loss_since_last_completed.reset();
-        }
-        frame.keyframe_lost_at = keyframe_lost_since_last_completed;
-        keyframe_lost_since_last_completed.reset();
-        result.completed = std::move(frame);
+        complete_frame(header->frame_id, slot, now, result);
     }
 
     // Frames given up now are newer than anything completed: the next completed frame follows them.
-    result.frames_timed_out = sweep(now);
+    const FragmentResult timed_out = sweep(now);
+    result.frames_lost += timed_out.frames_lost;
+    result.frames_timed_out = timed_out.frames_timed_out;
+    return result;
+}
+
+FragmentResult FrameReassembler::sweep(Clock::time_point now) {
+    FragmentResult result;
+    result.frames_timed_out = time_out(now);
     if (result.frames_timed_out > 0) {
-        result.frames_lost += result.frames_timed_out;
+        result.frames_lost = result.frames_timed_out;
         lost_since_last_completed += result.frames_timed_out;
         note_loss(now);
     }
     return result;
+}
+
+void FrameReassembler::complete_frame(uint32_t frame_id, FrameSlot& slot, Clock::time_point now,
+                                      FragmentResult& result) {
+    CompressedFrame frame;
+    frame.bytes = join_fragments(slot, frame.length);
+    frame.frame_id = frame_id;
+    frame.keyframe = is_keyframe(codec, {frame.bytes.data(), frame.length});
+    frame.completed_at = now;
+    if (slot.candidate) {
+        held_bytes -= slot.buffer.size();
+        slots.erase(frame_id);
+        if (!ids.candidate_completed(frame_id, frame.keyframe, now)) {
+            return;  // not (yet) a numbering of its own: dropped without a word
+        }
+        // The stream starts over from this frame: what is left of the old one is lost, and
+        // nothing before this frame is known to the decoder.
+        result.frames_lost += erase_stream(now);
+        for (auto& [id, other] : slots) {
+            other.candidate = ids.check(id, now) == protocol::FrameIdVerdict::Candidate;
+        }
+        last_completed = frame_id;
+        lost_since_last_completed = 0;
+        loss_since_last_completed.reset();
+        keyframe_lost_since_last_completed.reset();
+        frame.mark_loss(now);
+        result.completed = std::move(frame);
+        result.restarted = true;
+        return;
+    }
+    ids.completed(frame_id, now);
+    const uint32_t overtaken = erase_up_to(frame_id, now);
+    result.frames_lost += overtaken;
+    // Ids between the previous completed frame and this one that were not given up already:
+    // frames lost with every fragment (a one-fragment frame of a still screen often is).
+    const uint32_t skipped = last_completed ? frame_id - *last_completed - 1 : 0;
+    const uint32_t given_up = lost_since_last_completed + overtaken;
+    if (skipped > given_up) {
+        result.frames_lost += skipped - given_up;
+    }
+    if (result.frames_lost > 0 || skipped > 0) {
+        note_loss(now);
+    }
+    last_completed = frame_id;
+    lost_since_last_completed = 0;
+    if (loss_since_last_completed) {
+        frame.mark_loss(*loss_since_last_completed);
+        loss_since_last_completed.reset();
+    }
+    frame.keyframe_lost_at = keyframe_lost_since_last_completed;
+    keyframe_lost_since_last_completed.reset();
+    result.completed = std::move(frame);
 }
 
 void FrameReassembler::clear() {
@@ -109,7 +145,9 @@ void FrameReassembler::clear() {
 }
 
 void FrameReassembler::note_lost_slot(const FrameSlot& slot, Clock::time_point now) {
-    if (!keyframe_lost_since_last_completed && slot.fragment_count > 0 && slot.received_mask[0] &&
+    // A keyframe lost on its way: one of several fragments, whose first arrived and could begin a
+    // keyframe. (A whole frame that only claims to be one says nothing.)
+    if (!keyframe_lost_since_last_completed && slot.fragment_count > 1 && slot.received_mask[0] &&
         is_keyframe(codec, {slot.buffer.data(), slot.fragment_sizes[0]})) {
         keyframe_lost_since_last_completed = now;
     }
@@ -122,13 +160,26 @@ void FrameReassembler::note_loss(Clock::time_point now) {
 }
 
 uint32_t FrameReassembler::purge(Clock::time_point now) {
+    // Farthest from the newest completed frame first: far-off ids are a stray sender's or long
+    // given up, while the frame the stream is completing sits just past it.
+    const int64_t newest = last_completed ? int64_t{*last_completed} : 0;
+    std::vector<std::pair<int64_t, uint32_t>> by_distance;
+    by_distance.reserve(slots.size());
+    for (const auto& [frame_id, slot] : slots) {
+        by_distance.emplace_back(std::abs(int64_t{frame_id} - newest), frame_id);
+    }
+    const size_t excess = slots.size() - std::min(slots.size(), PURGE_TARGET_SLOTS);
+    std::partial_sort(by_distance.begin(), by_distance.begin() + static_cast<ptrdiff_t>(excess),
+                      by_distance.end(), std::greater<>());
     uint32_t lost = 0;
-    while (slots.size() > PURGE_TARGET_SLOTS) {
-        const auto first = slots.begin();
-        note_lost_slot(first->second, now);
-        held_bytes -= first->second.buffer.size();
-        slots.erase(first);
-        ++lost;  // a complete frame never stays in a slot
+    for (size_t i = 0; i < excess; ++i) {
+        const auto slot = slots.find(by_distance[i].second);
+        if (!slot->second.candidate) {
+            note_lost_slot(slot->second, now);
+            ++lost;  // a complete frame never stays in a slot
+        }
+        held_bytes -= slot->second.buffer.size();
+        slots.erase(slot);
     }
     return lost;
 }
@@ -136,7 +187,7 @@ uint32_t FrameReassembler::purge(Clock::time_point now) {
 uint32_t FrameReassembler::erase_up_to(uint32_t frame_id, Clock::time_point now) {
     uint32_t lost = 0;
     std::erase_if(slots, [&](const auto& entry) {
-        if (entry.first > frame_id) {
+        if (entry.first > frame_id || entry.second.candidate) {
             return false;
         }
         held_bytes -= entry.second.buffer.size();
@@ -149,7 +200,21 @@ uint32_t FrameReassembler::erase_up_to(uint32_t frame_id, Clock::time_point now)
     return lost;
 }
 
-uint32_t FrameReassembler::sweep(Clock::time_point now) {
+uint32_t FrameReassembler::erase_stream(Clock::time_point now) {
+    uint32_t lost = 0;
+    std::erase_if(slots, [&](const auto& entry) {
+        if (entry.second.candidate) {
+            return false;
+        }
+        held_bytes -= entry.second.buffer.size();
+        note_lost_slot(entry.second, now);
+        ++lost;
+        return true;
+    });
+    return lost;
+}
+
+uint32_t FrameReassembler::time_out(Clock::time_point now) {
     uint32_t dropped = 0;
     std::erase_if(slots, [&](const auto& entry) {
         const FrameSlot& slot = entry.second;
@@ -157,7 +222,7 @@ uint32_t FrameReassembler::sweep(Clock::time_point now) {
             return false;
         }
         const int missing = slot.fragment_count - slot.received_count;
-        if (missing > 0) {
+        if (missing > 0 && !slot.candidate) {
             const float loss =
                 static_cast<float>(missing) * 100.0f / static_cast<float>(slot.fragment_count);
             fprintf(stderr,

@@ -21,6 +21,9 @@ struct FrameSlot {
     std::vector<bool> received_mask;
     std::vector<uint16_t> fragment_sizes;  // payload_size of each stored fragment, 0 until stored
     std::chrono::steady_clock::time_point first_seen{};
+    // Of another numbering than the stream's (protocol::FrameIdWindow): counts only if confirmed,
+    // and goes without a word if not.
+    bool candidate = false;
 };
 
 // Fills in a fresh slot for a frame of `fragment_count` fragments first seen at `now`. Returns the

@@ -3,6 +3,7 @@
 namespace nimbar::client {
 
 KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::time_point now) {
+    keyframe_on_trial.reset();  // the decoder took the one before, or said it failed
     Verdict verdict;
     if (frame.follows_loss) {
         note_loss(frame.lost_at);
@@ -16,6 +17,7 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
         return verdict;
     }
     if (frame.keyframe) {
+        keyframe_on_trial = {*wait_started, wait_renewed};
         wait_started.reset();
         verdict.decode = true;
         return verdict;
@@ -41,7 +43,13 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
 
 void KeyframeGate::decoder_failed(Clock::time_point now) {
     note_loss(now);
-    if (!waiting()) {
+    if (keyframe_on_trial) {
+        // A "keyframe" that does not decode was none: the wait it seemed to end goes on, timed
+        // from the loss as before.
+        wait_started = keyframe_on_trial->first;
+        wait_renewed = keyframe_on_trial->second;
+        keyframe_on_trial.reset();
+    } else if (!waiting()) {
         start_wait(now);
     }
 }

@@ -7,11 +7,13 @@
 // keyframe comes. A host that never sends one does not freeze the stream for good: after
 // KEYFRAME_WAIT_LIMIT without a keyframe even starting to arrive, frames are decoded again, damaged
 // or not. A keyframe that began to arrive and was lost shows that the host answers, and the wait
-// goes on. Pure logic: the caller gives the time.
+// goes on; one that arrives but does not decode was none, and the wait goes on as if it had not
+// come, still timed from the loss. Pure logic: the caller gives the time.
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "receiver/compressed_frame.h"
 
@@ -36,7 +38,8 @@ class KeyframeGate {
 
     // For the next frame in stream order (its keyframe and loss marks are what count), at `now`.
     Verdict admit(const CompressedFrame& frame, Clock::time_point now);
-    // The decoder failed the frame it was given: what follows may refer to it.
+    // The decoder failed the frame it was given (before the next admit): what follows may refer
+    // to it.
     void decoder_failed(Clock::time_point now);
 
     // The loss that the next true picture repairs, if any; cleared as it is read.
@@ -55,6 +58,9 @@ class KeyframeGate {
     Clock::time_point wait_renewed{};  // the wait's start, or the last keyframe lost since
     Clock::time_point last_ask{};
     std::optional<Clock::time_point> unhealed_loss;
+    // The keyframe just let through ended a wait (its start and renewal), until the decoder has
+    // shown it can take it.
+    std::optional<std::pair<Clock::time_point, Clock::time_point>> keyframe_on_trial;
     uint64_t skipped = 0;
     uint64_t wait_count = 0;
     uint64_t given_up = 0;

@@ -47,6 +47,7 @@ class DurationHistogram {
 
 struct ReceiverStats {
     std::atomic<uint64_t> fragments_stored{0};
+    std::atomic<uint64_t> fragments_malformed{0};  // dropped for what they say of themselves
     std::atomic<uint64_t> frames_completed{0};
     std::atomic<uint64_t> frames_dropped{0};  // reported by the sweep
     std::atomic<uint64_t> frames_lost{0};  // given up by reassembly: timed out, overtaken, purged

@@ -13,6 +13,9 @@ void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
         return;
     }
     FragmentResult result = reassembler.add({datagram, static_cast<size_t>(length)}, now);
+    if (result.malformed) {
+        stats.fragments_malformed.fetch_add(1, std::memory_order_relaxed);
+    }
     if (!result.stored) {
         return;
     }
@@ -22,6 +25,16 @@ void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
         const size_t flushed = decode_queue.push(std::move(*result.completed), now);
         stats.frames_flushed.fetch_add(flushed, std::memory_order_relaxed);
     }
+    count_losses(result);
+}
+
+void VideoReceiver::expire_incomplete_frames(Clock::time_point now) {
+    if (running) {
+        count_losses(reassembler.sweep(now));
+    }
+}
+
+void VideoReceiver::count_losses(const FragmentResult& result) {
     stats.frames_lost.fetch_add(result.frames_lost, std::memory_order_relaxed);
     if (result.frames_timed_out > 0) {
         stats.frames_dropped.fetch_add(result.frames_timed_out, std::memory_order_relaxed);

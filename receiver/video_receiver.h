@@ -52,6 +52,10 @@ class VideoReceiver {
     // its first fragment is reported on stderr and raises the keyframe request. Ignored unless
     // running.
     void handle_video_packet(const uint8_t* datagram, int length, Clock::time_point now);
+    // Gives up frames still incomplete 250 ms after their first fragment, as each fragment does:
+    // a stream that stops after an incomplete frame gets its "Dropped frame" line and its keyframe
+    // request all the same. The loop calls it every pass.
+    void expire_incomplete_frames(Clock::time_point now);
 
     // True once per raised request: the flag is cleared as it is read.
     bool take_keyframe_request();
@@ -122,6 +126,7 @@ class VideoReceiver {
   private:
     friend struct ReceiverProbe;  // the teardown test reads the window handles through it
 
+    void count_losses(const FragmentResult& result);
     // Joins the decode thread (a watchdog reports a join blocked for more than 5 s) and releases
     // the decoder, the conversion, the picture buffers, the screen audio and every queued frame.
     // Runs once.

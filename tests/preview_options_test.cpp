@@ -117,9 +117,11 @@ TEST(PreviewStats, LineIsDueOnceASecondWithTheRateOfThatSecond) {
     totals.frames_completed = 12;
     totals.frames_shown = 11;
     totals.frames_expired = 2;
+    totals.fragments_malformed = 3;
     EXPECT_EQ(interval.poll(t0 + std::chrono::milliseconds(999), totals), "");
     EXPECT_EQ(interval.poll(t0 + std::chrono::milliseconds(2000), totals),
-              "[Preview] stats: datagrams=1000 completed=12 shown=11 expired=2 MBps=1.50\n");
+              "[Preview] stats: datagrams=1000 completed=12 shown=11 expired=2 MBps=1.50 "
+              "malformed=3\n");
     totals.bytes += 500'000;
     EXPECT_EQ(interval.flush(t0 + std::chrono::milliseconds(2500), totals),
               "[Preview] stats: datagrams=1000 completed=12 shown=11 expired=2 MBps=1.00\n");

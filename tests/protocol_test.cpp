@@ -190,34 +190,54 @@ TEST(Fragmenter, RefusesWhatItCannotCut) {
     EXPECT_EQ(write_fragment_datagram(huge, 1, 0, datagram), 0u);
 }
 
-TEST(FrameIdWindow, TakesNewerIdsDropsStaleAndFarOnesAndFollowsAStuckStream) {
+TEST(FrameIdWindow, TakesItsOwnNumberingAndConfirmsAnotherBeforeFollowingIt) {
     using std::chrono::milliseconds;
     using enum FrameIdVerdict;
     const auto t = FrameIdWindow::Clock::now();
+    const auto at = [&](int ms) { return t + milliseconds(ms); };
     FrameIdWindow viewer(0);
     FrameIdWindow preview(1);
     EXPECT_EQ(viewer.check(0, t), Take);
-    EXPECT_EQ(preview.check(0, t), Drop);
-    EXPECT_EQ(preview.check(65536, t), Take);
-    EXPECT_EQ(preview.check(65537, t), Drop);
+    EXPECT_EQ(preview.check(0, t), Candidate);
+    EXPECT_EQ(preview.check(9, t), Take);
+    EXPECT_EQ(preview.check(10, t), Candidate);
 
-    preview.completed(10, t);
+    preview.completed(100, t);
     struct Case {
         uint32_t id;
         int at_ms;
         FrameIdVerdict verdict;
     };
     for (const auto [id, at_ms, verdict] :
-         {Case{10, 0, Drop}, Case{9, 0, Drop}, Case{11, 0, Take}, Case{10 + 65536, 0, Take},
-          Case{10 + 65537, 0, Drop}, Case{4294967295u, 999, Drop},
-          // Nothing completed for a second: the stream goes on from whatever arrives.
-          Case{4294967295u, 1000, Restart}, Case{5, 1000, Restart}, Case{11, 1000, Take}}) {
-        EXPECT_EQ(preview.check(id, t + milliseconds(at_ms)), verdict) << id << " at " << at_ms;
+         {Case{100, 0, Drop}, Case{36, 0, Drop}, Case{35, 0, Candidate}, Case{101, 0, Take},
+          Case{108, 0, Take}, Case{109, 0, Candidate}, Case{60000, 0, Candidate},
+          Case{4294967295u, 0, Candidate},
+          // Silent for a second: even its own stale ids may be another numbering.
+          Case{99, 999, Drop}, Case{99, 1000, Candidate}, Case{101, 1000, Take}}) {
+        EXPECT_EQ(preview.check(id, at(at_ms)), verdict) << id << " at " << at_ms;
     }
-    preview.restart(5, t + milliseconds(1000));
-    EXPECT_EQ(preview.check(5, t + milliseconds(1000)), Take);
-    EXPECT_EQ(preview.check(4, t + milliseconds(1000)), Drop);
-    EXPECT_EQ(preview.check(5 + 65535, t + milliseconds(1000)), Take);
+
+    // A trickle of far-off frames confirms nothing: each comes too late after the one before, or
+    // out of sequence, or stands alone while the stream still sends.
+    EXPECT_FALSE(preview.candidate_completed(60000, true, at(100)));
+    EXPECT_FALSE(preview.candidate_completed(60001, false, at(600)));
+    EXPECT_FALSE(preview.candidate_completed(60002, false, at(1100)));
+    EXPECT_FALSE(preview.candidate_completed(70000, false, at(1150)));
+    EXPECT_EQ(preview.newest_completed(), 100u);
+    // A new numbering completing in sequence takes over from a stream still sending.
+    preview.completed(101, at(1200));
+    EXPECT_FALSE(preview.candidate_completed(5000, false, at(1210)));
+    EXPECT_FALSE(preview.candidate_completed(5001, false, at(1243)));
+    EXPECT_TRUE(preview.candidate_completed(5003, false, at(1276)));  // one lost between
+    EXPECT_EQ(preview.newest_completed(), 5003u);
+    EXPECT_EQ(preview.check(5004, at(1280)), Take);
+    EXPECT_EQ(preview.check(102, at(1280)), Candidate);
+
+    // After a second of silence, one frame that stands on its own is enough; one that does not,
+    // is not.
+    EXPECT_FALSE(preview.candidate_completed(9000, false, at(2300)));
+    EXPECT_TRUE(preview.candidate_completed(20, true, at(2300)));
+    EXPECT_EQ(preview.newest_completed(), 20u);
 }
 
 }  // namespace

@@ -234,8 +234,8 @@ size_t count_lines(const std::string& text, const std::string& part) {
 TEST(DecodeErrors, FiveLinesAndOneKeyframeRequestPerRunOfFailures) {
     const auto frames = testing::encode_pattern(VideoCodec::VP8, 320, 240, 1);
     ASSERT_FALSE(frames.empty());
-    auto broken = frames[0];
-    broken[3] ^= 0xFF;  // a keyframe whose start code is wrong
+    // A keyframe cut short: its header is whole, its partitions are not there.
+    const std::vector<uint8_t> broken(frames[0].begin(), frames[0].begin() + 20);
     VideoReceiver receiver;
     ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
     ASSERT_TRUE(feed_and_wait(receiver, frames[0], 1, 1));
@@ -511,6 +511,14 @@ TEST(LossReports, AFrameIncompleteAfter250MsIsReportedAndAsksForOneKeyframe) {
     EXPECT_EQ(receiver.statistics().frames_dropped.load(), 2u);
     EXPECT_TRUE(receiver.take_keyframe_request());
     EXPECT_FALSE(receiver.take_keyframe_request());
+
+    // The stream stops after an incomplete frame: the loop's sweep reports it all the same.
+    CaptureStderr();
+    receiver.expire_incomplete_frames(t0 + std::chrono::milliseconds(851));
+    EXPECT_EQ(GetCapturedStderr(),
+              "[VideoReceiver] Dropped frame 3: 1/2 fragments received (50.0% loss)\n"
+              "[VideoReceiver] Requesting keyframe due to dropped frames\n");
+    EXPECT_TRUE(receiver.take_keyframe_request());
 
     // Nothing is taken before the receiver runs, nor after it stopped.
     VideoReceiver idle;

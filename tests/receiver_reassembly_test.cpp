@@ -148,14 +148,14 @@ TEST_F(ReassemblyTest, MalformedFragmentsAreDroppedSilently) {
 
 TEST_F(ReassemblyTest, ACompletedFrameIsNeverCompletedTwice) {
     const auto frame = frame_bytes(1000, 6);
-    feed_frame(10, frame);
-    feed_frame(10, frame);  // the same single fragment again
+    feed_frame(5, frame);
+    feed_frame(5, frame);  // the same single fragment again
     EXPECT_EQ(completed.size(), 1u);
     EXPECT_EQ(reassembler.slot_count(), 0u);  // nor does it open a slot
-    feed_frame(9, frame_bytes(1000, 7));      // older: dropped
-    feed_frame(11, frame_bytes(1000, 8));
+    feed_frame(4, frame_bytes(1000, 7));      // older: dropped
+    feed_frame(6, frame_bytes(1000, 8));
     EXPECT_EQ(completed.size(), 2u);
-    feed_frame(0, frame_bytes(10, 1));  // id 0 is older than 11 too
+    feed_frame(0, frame_bytes(10, 1));  // id 0 is older than 6 too
     EXPECT_EQ(completed.size(), 2u);
 }
 
@@ -199,21 +199,17 @@ TEST_F(ReassemblyTest, LossesMarkTheNextCompletedFrame) {
     EXPECT_TRUE(completed[5].follows_loss);
     EXPECT_EQ(lost, 4u);
 
-    // Purged: a flood of frame ids.
-    for (uint32_t id = 100; id < 160; ++id) {
-        feed(raw_fragment(id, 0, 2, 10, 10, 1), milliseconds(400));
-    }
-    const uint32_t before = lost;
-    feed(raw_fragment(200, 0, 1, 10, 10, 1), milliseconds(410));
-    EXPECT_EQ(lost - before, 189u);  // every id from 11 to 199: 30 purged, 30 overtaken, 129 unseen
-    EXPECT_TRUE(completed.back().follows_loss);
     GetCapturedStderr();  // the sweep's lines
 }
 
 TEST_F(ReassemblyTest, AKeyframeLostOnItsWayIsNotedWithTheNextFrame) {
-    // A VP8 keyframe of 3 fragments (its first byte's bit 0 clear) loses its last one.
+    // A VP8 keyframe of 3 fragments (its first byte's bit 0 clear, then the start code) loses its
+    // last one.
     std::vector<uint8_t> keyframe = frame_bytes(4000, 0);
     keyframe[0] = 0x50;
+    keyframe[3] = 0x9d;
+    keyframe[4] = 0x01;
+    keyframe[5] = 0x2a;
     feed_frame(1, keyframe, {0, 1}, milliseconds(0));
     std::vector<uint8_t> delta = frame_bytes(100, 1);
     delta[0] = 0x51;
@@ -226,23 +222,58 @@ TEST_F(ReassemblyTest, AKeyframeLostOnItsWayIsNotedWithTheNextFrame) {
     EXPECT_FALSE(completed[1].keyframe_lost_at);
 }
 
-// One stray datagram far ahead must not freeze the stream; a host that takes over with its own
-// numbering is followed once the old stream has stalled for a second.
-TEST_F(ReassemblyTest, AStrayIdFarAheadCannotFreezeTheStreamButATakeoverIsFollowed) {
+// A VP8 keyframe of `size` bytes: the frame tag's key bit clear, the start code after it.
+std::vector<uint8_t> vp8_keyframe(size_t size, uint8_t seed) {
+    auto frame = frame_bytes(size, seed);
+    frame[0] = 0x50;
+    frame[3] = 0x9d;
+    frame[4] = 0x01;
+    frame[5] = 0x2a;
+    return frame;
+}
+
+// Only the stream's own numbering moves it on: a stray whole frame far ahead, a trickle of them,
+// or junk after a pause take nothing from it, while a host taking over with numbering of its own
+// is followed: at once when its frames complete in sequence, or after a second of silence from
+// its first keyframe.
+TEST_F(ReassemblyTest, NoStraySenderTakesTheStreamButATakeoverIsFollowed) {
+    CaptureStderr();
     feed_frame(1, frame_bytes(100, 1));
     feed(raw_fragment(4294967295u, 0, 1, 10, 10, 9), milliseconds(10));  // would complete at once
+    feed_frame(60001, vp8_keyframe(100, 2), {}, milliseconds(20));       // so would this
     feed_frame(2, frame_bytes(100, 2), {}, milliseconds(33));
-    ASSERT_EQ(completed.size(), 2u);
-    EXPECT_EQ(completed[1].frame_id, 2u);
+    for (int i = 0; i < 4; ++i) {  // a trickle, a frame every 500 ms
+        feed_frame(70000 + i, vp8_keyframe(100, 3), {}, milliseconds(100 + 500 * i));
+        feed_frame(3 + i, frame_bytes(100, 3), {}, milliseconds(120 + 500 * i));
+    }
+    ASSERT_EQ(completed.size(), 6u);
+    EXPECT_EQ(completed.back().frame_id, 6u);
+    EXPECT_EQ(lost, 0u);
+    // A pause, then junk far off: still nothing; the stream's next frame goes on as before.
+    feed_frame(90000, frame_bytes(100, 4), {}, milliseconds(3000));
+    feed_frame(7, frame_bytes(100, 4), {}, milliseconds(3010));
+    ASSERT_EQ(completed.size(), 7u);
+    EXPECT_FALSE(completed.back().follows_loss);
+    EXPECT_EQ(GetCapturedStderr(), "");  // strays' frames go without a word
 
-    feed_frame(5000000, frame_bytes(100, 3), {}, milliseconds(500));
-    EXPECT_EQ(completed.size(), 2u);
-    feed_frame(5000001, frame_bytes(100, 4), {}, milliseconds(1033));
-    ASSERT_EQ(completed.size(), 3u);
-    EXPECT_EQ(completed[2].frame_id, 5000001u);
-    EXPECT_TRUE(completed[2].follows_loss);  // another stream: decoded from its keyframe on
-    feed_frame(3, frame_bytes(100, 5), {}, milliseconds(1066));  // the old one is stale now
-    EXPECT_EQ(completed.size(), 3u);
+    // A host taking over while the old one still sends: three frames in sequence.
+    feed_frame(5000000, vp8_keyframe(100, 5), {}, milliseconds(3020));
+    feed_frame(5000001, frame_bytes(100, 6), {}, milliseconds(3053));
+    feed_frame(8, frame_bytes(100, 6), {}, milliseconds(3060));
+    feed_frame(5000002, frame_bytes(100, 7), {}, milliseconds(3086));
+    ASSERT_EQ(completed.size(), 9u);
+    EXPECT_EQ(completed.back().frame_id, 5000002u);
+    EXPECT_TRUE(completed.back().follows_loss);  // another stream: decoded from a keyframe on
+    feed_frame(9, frame_bytes(100, 8), {}, milliseconds(3090));  // the old one is over
+    feed_frame(5000003, frame_bytes(100, 8), {}, milliseconds(3119));
+    ASSERT_EQ(completed.size(), 10u);
+    EXPECT_EQ(completed.back().frame_id, 5000003u);
+
+    // After a second of silence, a host that starts lower with a keyframe is followed from it.
+    feed_frame(20, vp8_keyframe(100, 9), {}, milliseconds(4200));
+    ASSERT_EQ(completed.size(), 11u);
+    EXPECT_EQ(completed.back().frame_id, 20u);
+    EXPECT_TRUE(completed.back().keyframe);
 }
 
 TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250Ms) {
@@ -265,27 +296,54 @@ TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250Ms) {
     EXPECT_NE(lines.find("[VideoReceiver] Dropped frame 3: 1/2 fragments received (50.0% loss)\n"),
               std::string::npos);
 
-    // A first fragment beyond its own count opens the slot but stores nothing: total loss.
+    // A stream that stops after an incomplete frame: the owner's sweep gives it up on time.
+    FrameReassembler stopped;
     CaptureStderr();
-    feed(raw_fragment(5, 3, 3, 10, 10, 1), milliseconds(700));
-    feed(raw_fragment(6, 0, 2, 10, 10, 1), milliseconds(1000));
-    EXPECT_NE(GetCapturedStderr().find(
-                  "[VideoReceiver] Dropped frame 5: 0/3 fragments received (100.0% loss)\n"),
-              std::string::npos);
+    EXPECT_TRUE(stopped.add(raw_fragment(1, 0, 2, 10, 10, 1), t0).stored);
+    EXPECT_EQ(stopped.sweep(t0 + milliseconds(250)).frames_timed_out, 0u);
+    EXPECT_EQ(stopped.sweep(t0 + milliseconds(251)).frames_timed_out, 1u);
+    EXPECT_EQ(GetCapturedStderr(),
+              "[VideoReceiver] Dropped frame 1: 1/2 fragments received (50.0% loss)\n");
 }
 
-TEST_F(ReassemblyTest, ManyNewFrameIdsArePurgedTo31Slots) {
-    for (uint32_t id = 1; id <= 60; ++id) {
+// A fragment outside its own frame, or counting its frame otherwise than its frame's first did,
+// changes nothing: no slot, no count, no loss, no line.
+TEST_F(ReassemblyTest, MalformedFragmentsChangeNothing) {
+    CaptureStderr();
+    EXPECT_TRUE(feed(raw_fragment(1, 3, 3, 10, 10, 1)).malformed);  // index past its count
+    EXPECT_EQ(reassembler.slot_count(), 0u);
+    const auto frame = frame_bytes(2800, 1);
+    feed(fragment(frame, 1, 0));  // count 2
+    EXPECT_TRUE(feed(raw_fragment(1, 1, 3, 100, 100, 7)).malformed);
+    EXPECT_TRUE(feed(raw_fragment(1, 0, 1, 100, 100, 7)).malformed);
+    feed(fragment(frame, 1, 1));
+    EXPECT_EQ(completed_bytes(), (std::vector<std::vector<uint8_t>>{frame}));
+    feed(raw_fragment(2, 5, 2, 10, 10, 1), milliseconds(400));
+    EXPECT_EQ(lost, 0u);
+    EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+// A flood of frame ids is purged to 31 slots, those farthest from the newest completed frame
+// first: the frame the stream is completing is never the one to go.
+TEST_F(ReassemblyTest, ManyNewFrameIdsArePurgedFarthestFirst) {
+    feed_frame(1, frame_bytes(100, 1));
+    const auto next = frame_bytes(2800, 2);
+    feed(fragment(next, 2, 0));
+    for (uint32_t id = 1000; id < 1059; ++id) {
         feed(raw_fragment(id, 0, 2, 1400, 1400, 1));
     }
     EXPECT_EQ(reassembler.slot_count(), 60u);
     CaptureStderr();
-    feed(raw_fragment(61, 0, 3, 10, 10, 1));
+    feed(raw_fragment(999, 0, 3, 10, 10, 1));
     EXPECT_EQ(reassembler.slot_count(), 31u);
     EXPECT_EQ(GetCapturedStderr(), "");
     // A fragment of a frame that already has a slot starts no purge.
-    feed(raw_fragment(61, 1, 3, 10, 10, 1));
+    feed(raw_fragment(999, 1, 3, 10, 10, 1));
     EXPECT_EQ(reassembler.slot_count(), 31u);
+    feed(fragment(next, 2, 1));
+    ASSERT_EQ(completed.size(), 2u);
+    EXPECT_EQ(completed[1].frame_id, 2u);
+    EXPECT_FALSE(completed[1].follows_loss);  // strays' frames are no loss of the stream's
 
     // Frames of 1000 fragments hold 1,400,000 bytes each: 38 of them pass 50 MiB.
     FrameReassembler big;
@@ -297,15 +355,21 @@ TEST_F(ReassemblyTest, ManyNewFrameIdsArePurgedTo31Slots) {
 }
 
 TEST(Keyframes, AreToldFromTheirFirstBytes) {
-    const std::vector<uint8_t> vp8_key = {0x50, 0x42, 0x00, 0x9d, 0x01, 0x2a};
+    const std::vector<uint8_t> vp8_key = {0x50, 0x42, 0x00, 0x9d, 0x01, 0x2a, 0x40, 1, 0xf0, 0};
     const std::vector<uint8_t> vp8_delta = {0x51, 0x42, 0x00};
+    const std::vector<uint8_t> vp8_claim = {0x50};  // a key bit, and nothing a keyframe has
+    const std::vector<uint8_t> vp8_no_start = {0x50, 0x42, 0x00, 0, 0, 0, 0x40, 1, 0xf0, 0};
     // H.264: parameter sets, then the first slice decides.
     const std::vector<uint8_t> idr = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 1, 0x65, 9};
     const std::vector<uint8_t> non_idr = {0, 0, 0, 1, 0x09, 0x10, 0, 0, 1, 0x41, 9, 0, 0, 1, 0x65};
     const std::vector<uint8_t> no_slice = {0, 0, 1, 0x67, 1, 2, 0, 0, 1};
+    const std::vector<uint8_t> bare_idr = {0, 0, 0, 1, 0x65, 9, 9};  // no parameter sets
     EXPECT_TRUE(is_keyframe(VideoCodec::VP8, vp8_key));
     EXPECT_FALSE(is_keyframe(VideoCodec::VP8, vp8_delta));
     EXPECT_FALSE(is_keyframe(VideoCodec::VP8, {}));
+    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, vp8_claim));
+    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, vp8_no_start));
+    EXPECT_FALSE(is_keyframe(VideoCodec::H264, bare_idr));
     EXPECT_TRUE(is_keyframe(VideoCodec::H264, idr));
     EXPECT_FALSE(is_keyframe(VideoCodec::H264, non_idr));
     EXPECT_FALSE(is_keyframe(VideoCodec::H264, no_slice));

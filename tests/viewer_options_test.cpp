@@ -156,7 +156,7 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
               "latency_p99_ms=7.1 draw_p50_ms=1.1 draw_p99_ms=1.1 audio_queue_ms=42 "
               "keyframe_requests=2 skipped=4 heal_ms=40.1/95.1 audio_depth_ms=42 "
               "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3 "
-              "audio_device_lost=2 audio_device_reopened=1\n");
+              "audio_device_lost=2 audio_device_reopened=1 malformed=0\n");
     // The panel says the same in its own words.
     EXPECT_EQ(stats_panel_lines(first, {1280, 720, "VP8", true}),
               (std::vector<std::string>{"1280x720 VP8", "30.0 fps shown, 31.0 completed",
@@ -174,7 +174,7 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
               "latency_p99_ms=0.0 draw_p50_ms=0.0 draw_p99_ms=0.0 audio_queue_ms=0 "
               "keyframe_requests=2 skipped=4 heal_ms=0.0/0.0 audio_depth_ms=42 "
               "audio_correction_ppm=-1234 audio_underruns=1 audio_skipped=3 "
-              "audio_device_lost=2 audio_device_reopened=1\n");
+              "audio_device_lost=2 audio_device_reopened=1 malformed=0\n");
 }
 
 TEST(DisplayScale, QuarterStepsOfNinetySixDpiFromOneToFour) {

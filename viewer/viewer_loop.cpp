@@ -89,6 +89,8 @@ void ViewerLoop::run_pass() {
         handle_event(event);
     }
     receive_datagrams();
+    // A stream that stops after an incomplete frame gets no fragment to sweep with.
+    receiver.expire_incomplete_frames(Clock::now());
     request_keyframe_if_wanted();
     receiver.wait_for_picture(PICTURE_WAIT_LIMIT);
     receiver.update();

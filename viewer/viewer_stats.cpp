@@ -55,6 +55,7 @@ StatsSecond ViewerStatsReporter::take(Clock::time_point now, const StatsSources&
     figures.audio_skipped = total(audio.frames_skipped);
     figures.audio_device_lost = total(audio.device_lost);
     figures.audio_device_reopened = total(audio.device_reopened);
+    figures.malformed = total(receiver.fragments_malformed);
 
     last_time = now;
     last_presented = presented;
@@ -72,12 +73,13 @@ std::string format_stats_line(const StatsSecond& f) {
                   " audio_queue_ms=%.0f keyframe_requests=%" PRIu64 " skipped=%" PRIu64
                   " heal_ms=%.1f/%.1f audio_depth_ms=%.0f audio_correction_ppm=%.0f"
                   " audio_underruns=%" PRIu64 " audio_skipped=%" PRIu64
-                  " audio_device_lost=%" PRIu64 " audio_device_reopened=%" PRIu64 "\n",
+                  " audio_device_lost=%" PRIu64 " audio_device_reopened=%" PRIu64
+                  " malformed=%" PRIu64 "\n",
                   f.fps, f.completed, f.dropped, f.mbps, f.datagrams_per_second, f.decode_p50_ms,
                   f.decode_p99_ms, f.latency_p50_ms, f.latency_p99_ms, f.draw_p50_ms, f.draw_p99_ms,
                   f.audio_queue_ms, f.keyframe_requests, f.skipped, f.heal_p50_ms, f.heal_max_ms,
                   f.audio_depth_ms, f.audio_correction_ppm, f.audio_underruns, f.audio_skipped,
-                  f.audio_device_lost, f.audio_device_reopened);
+                  f.audio_device_lost, f.audio_device_reopened, f.malformed);
     return line;
 }
 

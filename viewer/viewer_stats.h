@@ -54,6 +54,7 @@ struct StatsSecond {
     uint64_t audio_skipped = 0;  // 20 ms frames not queued past the 200 ms bound
     uint64_t audio_device_lost = 0;
     uint64_t audio_device_reopened = 0;
+    uint64_t malformed = 0;  // fragments dropped for what they say of themselves
 };
 
 class ViewerStatsReporter {
