@@ -25,17 +25,23 @@ size_t DecodeQueue::push(CompressedFrame&& frame, Clock::time_point now) {
     return dropped;
 }
 
-bool DecodeQueue::take_all(std::vector<CompressedFrame>& batch) {
+DecodeQueue::Taken DecodeQueue::take_all(std::vector<CompressedFrame>& batch,
+                                          std::optional<Clock::duration> limit) {
     std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return !frames.empty() || aborted; });
+    const auto ready = [&] { return !frames.empty() || aborted; };
+    if (!limit) {
+        changed.wait(lock, ready);
+    } else if (!changed.wait_for(lock, *limit, ready)) {
+        return Taken::Nothing;
+    }
     if (aborted) {
-        return false;
+        return Taken::Aborted;
     }
     for (CompressedFrame& frame : frames) {
         batch.push_back(std::move(frame));
     }
     frames.clear();
-    return true;
+    return Taken::Frames;
 }
 
 void DecodeQueue::finished(size_t count) {

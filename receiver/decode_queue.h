@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "receiver/compressed_frame.h"
@@ -29,16 +30,19 @@ class DecodeQueue {
     // Does nothing once aborted.
     size_t push(CompressedFrame&& frame, Clock::time_point now);
 
-    // Waits until frames wait or the queue is aborted, then moves every waiting frame into `batch`,
-    // oldest first. False, taking nothing, once aborted.
-    bool take_all(std::vector<CompressedFrame>& batch);
+    enum class Taken { Frames, Nothing, Aborted };
+    // Waits until frames wait or the queue is aborted, but no longer than `limit` when one is
+    // given, then moves every waiting frame into `batch`, oldest first. Nothing when the limit
+    // passed first; Aborted, taking nothing, once aborted.
+    [[nodiscard]] Taken take_all(std::vector<CompressedFrame>& batch,
+                                 std::optional<Clock::duration> limit = std::nullopt);
 
     // The taker is done with `count` frames it took.
     void finished(size_t count);
     // True when every frame pushed has been decoded or dropped.
     bool idle() const { return frames_done.load() == frames_pushed.load(); }
 
-    // Wakes the taker; from now on take_all returns false and push drops what it gets.
+    // Wakes the taker; from now on take_all returns Aborted and push drops what it gets.
     void abort();
     // Frees every waiting frame.
     void clear();

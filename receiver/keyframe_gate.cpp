@@ -1,12 +1,17 @@
 #include "receiver/keyframe_gate.h"
 
+#include <utility>
+
 namespace nimbar::client {
 
 KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::time_point now) {
     keyframe_on_trial.reset();  // the decoder took the one before, or said it failed
     Verdict verdict;
+    const bool restarted = std::exchange(restart_pending, false);
     if (frame.follows_loss) {
         note_loss(frame.lost_at);
+    }
+    if (frame.follows_loss || restarted) {
         if (!frame.keyframe && !waiting()) {
             start_wait(now);
             verdict.ask_for_keyframe = true;

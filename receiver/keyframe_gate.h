@@ -41,6 +41,9 @@ class KeyframeGate {
     // The decoder failed the frame it was given (before the next admit): what follows may refer
     // to it.
     void decoder_failed(Clock::time_point now);
+    // The decoder was started anew with nothing lost: it takes a keyframe next. The wait for one
+    // starts at the next frame that is none, so that a pause in the stream does not count.
+    void decoder_restarted() { restart_pending = true; }
 
     // The loss that the next true picture repairs, if any; cleared as it is read.
     std::optional<Clock::time_point> take_loss_to_heal();
@@ -61,6 +64,7 @@ class KeyframeGate {
     // The keyframe just let through ended a wait (its start and renewal), until the decoder has
     // shown it can take it.
     std::optional<std::pair<Clock::time_point, Clock::time_point>> keyframe_on_trial;
+    bool restart_pending = false;
     uint64_t skipped = 0;
     uint64_t wait_count = 0;
     uint64_t given_up = 0;

@@ -32,6 +32,10 @@ constexpr int64_t MAX_PICTURE_SIZE_FACTOR = 16;
 constexpr int64_t MIN_PICTURE_LIMIT = 3840 * 2160;
 // Frames sent whose pictures may still come out: frame threads hold one back per extra thread.
 constexpr size_t MAX_FRAMES_IN_FLIGHT = 16;
+// How long a decoder that holds a picture back waits for the next frame before it takes the pause
+// for one and drains the picture out: past a frame interval at 30 frames/s with room for jitter,
+// and short enough that the picture is up well within 100 ms of its frame's arrival.
+constexpr auto HELD_PICTURE_WAIT = std::chrono::milliseconds(50);
 // Decoder failures in a row that are logged; later ones in the same run are only counted.
 constexpr uint32_t LOGGED_DECODE_ERRORS = 5;
 // How long a join may block before the watchdog says so (the join itself keeps waiting).
@@ -120,6 +124,7 @@ bool VideoDecoder::open_context(DecoderThreads kind) {
     }
     threads = kind;
     in_flight.clear();
+    pictures_held = 0;
     return true;
 }
 
@@ -173,8 +178,18 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
     std::vector<CompressedFrame> batch;
     while (running) {
         batch.clear();
-        if (!queue.take_all(batch) || !running) {
+        // A picture held back inside the decoder comes out with the next frame; when none comes in
+        // time, the stream has paused and the picture is drained out instead.
+        const auto limit =
+            pictures_held > 0 ? std::optional(HELD_PICTURE_WAIT) : std::nullopt;
+        const auto taken = queue.take_all(batch, limit);
+        if (taken == DecodeQueue::Taken::Aborted || !running) {
             return;
+        }
+        if (taken == DecodeQueue::Taken::Nothing) {
+            drain_held_pictures(running);
+            pictures.notify();
+            continue;
         }
         const auto started = Clock::now();
         std::optional<Clock::time_point> picture_completed_at;
@@ -215,6 +230,23 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
     }
 }
 
+void VideoDecoder::drain_held_pictures(const std::atomic<bool>& running) {
+    // End of input: the decoder hands out every picture it holds. A decoder drained like this
+    // takes nothing more until it is flushed, and a flushed one has no reference pictures left, so
+    // a new one starts at the next keyframe, with slice threads, which hold nothing back.
+    const auto fallback = in_flight.empty() ? Clock::now() : in_flight.back().second;
+    std::optional<Clock::time_point> completed_at;
+    if (avcodec_send_packet(codec_context, nullptr) >= 0) {
+        completed_at = receive_pictures(fallback);
+    }
+    if (running && completed_at) {
+        publish(*completed_at);
+    }
+    switch_threads(DecoderThreads::Slice);
+    gate.decoder_restarted();
+    keyframe_requested = true;
+}
+
 std::optional<Clock::time_point> VideoDecoder::decode(const CompressedFrame& frame) {
     if (codec_context == nullptr) {
         count_decode_error();
@@ -240,14 +272,20 @@ std::optional<Clock::time_point> VideoDecoder::decode(const CompressedFrame& fra
     if (in_flight.size() > MAX_FRAMES_IN_FLIGHT) {
         in_flight.pop_front();
     }
+    ++pictures_held;
+    return receive_pictures(frame.completed_at);
+}
+
+std::optional<Clock::time_point> VideoDecoder::receive_pictures(Clock::time_point fallback) {
     // Take every picture the decoder has ready. "Not ready yet" is no failure: the decoder simply
-    // holds nothing more for now.
+    // holds nothing more for now; "end of stream" follows a drain.
     std::optional<Clock::time_point> delivered;
     for (;;) {
         const int received = avcodec_receive_frame(codec_context, decoded_frame);
-        if (received == AVERROR(EAGAIN)) {
+        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
             break;
         }
+        pictures_held = pictures_held > 0 ? pictures_held - 1 : 0;
         if (received < 0) {
             count_decode_error();
             if (decode_error_count <= LOGGED_DECODE_ERRORS) {
@@ -259,7 +297,7 @@ std::optional<Clock::time_point> VideoDecoder::decode(const CompressedFrame& fra
         av_frame_unref(newest_picture);
         av_frame_move_ref(newest_picture, decoded_frame);
         stats.frames_decoded.fetch_add(1, std::memory_order_relaxed);
-        delivered = completed_at_of(newest_picture->pts, frame.completed_at);
+        delivered = completed_at_of(newest_picture->pts, fallback);
     }
     return delivered;
 }

@@ -3,7 +3,10 @@
 // The video decoder and its thread: complete frames from the decode queue through libavcodec,
 // past the keyframe gate, and the newest picture of each batch converted to BGRA at the
 // receiver's size and published to the picture hand-off. It decodes with slice threads (no
-// delay) and switches to frame threads at a keyframe when it stays behind (DecodePace).
+// delay) and switches to frame threads at a keyframe when it stays behind (DecodePace). Frame
+// threads hand out each picture only when the next frame comes; when the stream pauses instead,
+// the held picture is drained out, so that the last change before a still screen is shown, and
+// decoding starts again at a keyframe with slice threads (a keyframe request goes out at once).
 //
 // The thread reads `running` at each decision point (on waking, before each frame, before
 // publishing); the owner stops it by clearing `running` and aborting the queue, then joins it.
@@ -70,6 +73,11 @@ class VideoDecoder {
     std::optional<Clock::time_point> decode(const CompressedFrame& frame);
     // When the frame sent as `packet_number` was completed; `fallback` when it is not known.
     Clock::time_point completed_at_of(int64_t packet_number, Clock::time_point fallback);
+    // Every picture the decoder has ready, newest kept in newest_picture: as decode().
+    std::optional<Clock::time_point> receive_pictures(Clock::time_point fallback);
+    // The stream paused with pictures held back: gets them out and publishes the newest, then
+    // restarts the decoder at the next keyframe.
+    void drain_held_pictures(const std::atomic<bool>& running);
     void count_decode_error();
     // Converts newest_picture into the hand-off's back buffer and publishes it.
     void publish(CompressedFrame::Clock::time_point completed_at);
@@ -93,6 +101,7 @@ class VideoDecoder {
     uint32_t decode_error_count = 0;  // failures since the last picture
     DecoderThreads threads = DecoderThreads::Slice;
     int64_t next_packet_number = 0;
+    size_t pictures_held = 0;  // frames sent whose pictures (or failures) have not come out
     std::deque<std::pair<int64_t, Clock::time_point>> in_flight;  // sent, picture not yet out
     KeyframeGate gate;
     DecodePace pace;

@@ -193,9 +193,22 @@ TEST_P(DecodeTest, AfterALossOnlyAKeyframeBringsAPictureBack) {
 
 // A decoder that stays behind switches to frame threads at a keyframe, and its pictures stay true
 // (frames arrive 1 us apart here, faster than any decoder keeps up with: at 0.1 ms, a fast
-// machine decoded this small, still clip's inter frames in less and never fell behind).
-TEST(DecoderThreads, ADecoderThatStaysBehindSwitchesToFrameThreadsAtAKeyframe) {
-    const auto frames = testing::encode_pattern(VideoCodec::VP8, 320, 240, 8, 1, 4);
+// machine decoded this small, still clip's inter frames in less and never fell behind). When the
+// stream then pauses, the picture frame threads hold back still comes out: the last frame's, with
+// the block where that frame has it; the decoder asks for a keyframe to start again from.
+TEST(DecoderThreads, ADecoderThatStaysBehindSwitchesToFrameThreadsAndAPauseShowsTheLastFrame) {
+    // The block jumps a block's width a frame, so that each frame's picture tells itself apart.
+    constexpr uint32_t BLOCK_JUMP = 30;
+    host::EncoderSettings settings;
+    settings.width = 320;
+    settings.height = 240;
+    settings.bitrate_kbps = 8000;
+    const auto frames = testing::encode_frames(
+        settings, 8,
+        [](uint32_t n, std::vector<uint8_t>& bgra) {
+            host::draw_test_pattern(bgra, 320, 240, n * BLOCK_JUMP);
+        },
+        1, 4);
     ASSERT_EQ(frames.size(), 8u);
     VideoReceiver receiver;
     ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
@@ -204,23 +217,37 @@ TEST(DecoderThreads, ADecoderThatStaysBehindSwitchesToFrameThreadsAtAKeyframe) {
     const auto feed_timed = [&](const std::vector<uint8_t>& frame) {
         arrival += 1us;
         feed_frame(receiver, frame, ++id, arrival);
-        return wait_until([&] { return receiver.wait_for_picture(0ms); });
     };
     const auto& stats = receiver.statistics();
     const auto until = std::chrono::steady_clock::now() + DecodePace::BEHIND_FOR + 500ms;
     while (std::chrono::steady_clock::now() < until || id % 4 != 3) {
-        ASSERT_TRUE(feed_timed(frames[id % 4]));  // keyframes at 0 and 4; the clip's first half
+        feed_timed(frames[id % 4]);  // keyframes at 0 and 4; the clip's first half
+        ASSERT_TRUE(wait_until([&] { return receiver.wait_for_picture(0ms); }));
     }
-    ASSERT_TRUE(feed_timed(frames[4]));  // a keyframe: the switch
-    EXPECT_EQ(stats.decoder_frame_threads.load(), 1u);
-    EXPECT_EQ(stats.decoder_thread_switches.load(), 1u);
-    for (int i = 5; i < 8; ++i) {
-        ASSERT_TRUE(feed_timed(frames[i]));
+    EXPECT_FALSE(receiver.take_keyframe_request());
+    for (int i = 4; i < 8; ++i) {
+        feed_timed(frames[i]);  // frame 4, a keyframe: the switch
     }
-    ASSERT_TRUE(wait_until([&] { return stats.frames_decoded.load() >= id - 1; }));
+    const uint64_t sent = id;
+    ASSERT_TRUE(wait_until([&] { return stats.frames_decoded.load() == sent; }));
+    EXPECT_EQ(stats.decoder_thread_switches.load(), 2u);  // to frame threads, then back
+    EXPECT_EQ(stats.decoder_frame_threads.load(), 0u);
     EXPECT_EQ(stats.decode_errors.load(), 0u);
     EXPECT_EQ(stats.frames_skipped.load(), 0u);
-    expect_pattern_bars(draw(receiver));
+    EXPECT_TRUE(receiver.take_keyframe_request());
+    const DrawnFrame drawn = draw(receiver);
+    expect_pattern_bars(drawn);
+    const auto layout = host::pattern_layout(320, 240);
+    const int block_x = host::pattern_block_left(320, 240, 8 * BLOCK_JUMP) + layout.block_size / 2;
+    EXPECT_TRUE(close_to(drawn.at(block_x, layout.block_top + layout.block_size / 2),
+                         host::PATTERN_BLOCK));
+
+    // Decoding starts again at a keyframe; the frames before it are skipped.
+    feed_timed(frames[5]);
+    ASSERT_TRUE(wait_until([&] { return stats.frames_skipped.load() == 1; }));
+    feed_timed(frames[4]);
+    ASSERT_TRUE(wait_until([&] { return stats.frames_decoded.load() == sent + 1; }));
+    EXPECT_EQ(stats.decode_errors.load(), 0u);
 }
 
 size_t count_lines(const std::string& text, const std::string& part) {

@@ -399,7 +399,7 @@ TEST(DecodeQueueTest, AFullQueueIsFlushedForTheNewestFrame) {
     EXPECT_FALSE(queue.idle());
     EXPECT_EQ(queue.push(numbered(7), now + milliseconds(3)), DECODE_QUEUE_SLOTS);
     std::vector<CompressedFrame> batch;
-    ASSERT_TRUE(queue.take_all(batch));
+    ASSERT_EQ(queue.take_all(batch), DecodeQueue::Taken::Frames);
     ASSERT_EQ(batch.size(), 1u);
     EXPECT_EQ(batch[0].frame_id, 7u);
     EXPECT_TRUE(batch[0].follows_loss);  // it may refer to the frames dropped before it
@@ -407,11 +407,13 @@ TEST(DecodeQueueTest, AFullQueueIsFlushedForTheNewestFrame) {
     EXPECT_FALSE(queue.idle());
     queue.finished(batch.size());
     EXPECT_TRUE(queue.idle());
+    EXPECT_EQ(queue.take_all(batch, milliseconds(1)), DecodeQueue::Taken::Nothing);
+    EXPECT_EQ(batch.size(), 1u);
 
     queue.push(numbered(8), now);
     queue.abort();
     EXPECT_TRUE(queue.idle());  // given up
-    EXPECT_FALSE(queue.take_all(batch));
+    EXPECT_EQ(queue.take_all(batch), DecodeQueue::Taken::Aborted);
     EXPECT_EQ(queue.push(numbered(9), now), 0u);
     EXPECT_EQ(queue.size(), 1u);  // frame 8 waits for clear(); 9 was not taken
     queue.clear();
