@@ -62,7 +62,8 @@ void ScreenAudioPlayer::open() {
     start_filling();
     enabled = true;
     device_lost = false;
-    last_sequence = 0;
+    last_sequence.reset();
+    recent.clear();
     printf("[VideoReceiver] Screen audio enabled (stereo, 48kHz)\n");
     fflush(stdout);
 }
@@ -76,7 +77,7 @@ void ScreenAudioPlayer::close() {
     decoder.destroy();
     resampler.close();
     enabled = false;
-    last_sequence = 0;
+    last_sequence.reset();
 }
 
 void ScreenAudioPlayer::start_filling() {
@@ -128,7 +129,7 @@ void ScreenAudioPlayer::drop_queued() {
         return;
     }
     device.clear();
-    last_sequence = 0;  // nothing to conceal: the gap is the stall's
+    last_sequence.reset();  // nothing to conceal: the gap is the stall's
     start_filling();
 }
 
@@ -140,27 +141,27 @@ void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::
     if (!header || !protocol::audio_datagram_acceptable(*header, datagram.size())) {
         return;
     }
+    const auto packet = datagram.subspan(protocol::COMMON_HEADER_SIZE, header->data_size);
+    if (!recent.note(header->sequence, packet)) {
+        stats.packets_repeated.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     const bool playing = device_ready(now);
     const uint32_t queued = device.queued_bytes();  // what waits ahead of this datagram
 
     staged.clear();
-    int16_t pcm[FRAME_VALUES] = {};
-    if (last_sequence != 0 && last_sequence + 1 < header->sequence) {
-        const uint32_t missing = header->sequence - last_sequence - 1;
-        for (uint32_t i = 0; i < std::min(missing, MAX_CONCEALED_FRAMES); ++i) {
-            const int samples = decoder.conceal(pcm, FRAME_SAMPLES);
-            if (samples > 0) {
-                stats.frames_concealed.fetch_add(1, std::memory_order_relaxed);
-                staged.insert(staged.end(), pcm, pcm + samples * CHANNELS);
-            }
-        }
+    if (last_sequence && *last_sequence + 1 < header->sequence) {
+        conceal(std::min(header->sequence - *last_sequence - 1, MAX_CONCEALED_FRAMES));
     }
     last_sequence = header->sequence;
 
-    const int samples = decoder.decode(datagram.data() + protocol::COMMON_HEADER_SIZE,
-                                       header->data_size, pcm, FRAME_SAMPLES);
+    int16_t pcm[FRAME_VALUES] = {};
+    const int samples = decoder.decode(packet.data(), static_cast<int>(packet.size()), pcm,
+                                       FRAME_SAMPLES);
     if (samples <= 0) {
+        // As good as lost: a frame stands in for it, rather than a gap.
         stats.packets_undecodable.fetch_add(1, std::memory_order_relaxed);
+        conceal(1);
     } else {
         stats.packets_played.fetch_add(1, std::memory_order_relaxed);
         staged.insert(staged.end(), pcm, pcm + samples * CHANNELS);
@@ -168,6 +169,17 @@ void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::
     audio::apply_gain(staged.data(), staged.size(), gain.load());
     if (playing) {
         play(queued, now);
+    }
+}
+
+void ScreenAudioPlayer::conceal(uint32_t frames) {
+    int16_t pcm[FRAME_VALUES] = {};
+    for (uint32_t i = 0; i < frames; ++i) {
+        const int samples = decoder.conceal(pcm, FRAME_SAMPLES);
+        if (samples > 0) {
+            stats.frames_concealed.fetch_add(1, std::memory_order_relaxed);
+            staged.insert(staged.end(), pcm, pcm + samples * CHANNELS);
+        }
     }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // The stream's screen audio: Opus packets from audio datagrams, decoded as they arrive, short
-// losses concealed, scaled by the viewer's volume and queued for SDL's audio thread. No reordering.
+// losses concealed, scaled by the viewer's volume and queued for SDL's audio thread. No reordering;
+// a packet that arrives twice is played once.
 //
 // The sender's sound card and ours never run at quite the same rate, so the playback queue would
 // slowly fill or empty. It is held near a target depth instead: a sampler looks at the queue every
@@ -18,6 +19,7 @@
 // Main thread only, except statistics() and queued_bytes(), which anyone may read.
 
 #include <atomic>
+#include <optional>
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -26,6 +28,7 @@
 #include "audio/audio_device.h"
 #include "audio/drift_resampler.h"
 #include "audio/opus_decoder_handle.h"
+#include "audio/recent_packets.h"
 #include "audio/playback_latency_controller.h"
 #include "audio/queue_depth_sampler.h"
 
@@ -36,6 +39,7 @@ namespace nimbar::client {
 struct ScreenAudioStats {
     std::atomic<uint64_t> packets_played{0};
     std::atomic<uint64_t> packets_undecodable{0};
+    std::atomic<uint64_t> packets_repeated{0};  // seen lately already: dropped
     std::atomic<uint64_t> frames_concealed{0};  // 20 ms frames standing in for lost packets
     std::atomic<uint64_t> frames_skipped{0};    // not queued: playback already far behind
     std::atomic<uint64_t> underruns{0};         // the queue ran dry while playing; refilled first
@@ -69,9 +73,10 @@ class ScreenAudioPlayer {
     void set_gain(float gain) { this->gain = gain; }
 
     // Takes one audio datagram (AUDIO_FLAG set, header included) that arrived at `now`: conceals up
-    // to three lost packets (60 ms) before it, decodes it, applies the gain and queues the
-    // samples, resampled by the correction that holds the queue at its target. Malformed datagrams
-    // are dropped without a word. Ignored while closed.
+    // to three lost packets (60 ms) before it, decodes it (a packet that does not decode is
+    // concealed too), applies the gain and queues the samples, resampled by the correction that
+    // holds the queue at its target. Malformed datagrams and repeats of a packet seen lately are
+    // dropped without a word. Ignored while closed.
     void handle_packet(std::span<const uint8_t> datagram, Clock::time_point now);
 
     // SDL reported the device with this id removed (SDL_AUDIODEVICEREMOVED) at `now`. When it is
@@ -96,6 +101,8 @@ class ScreenAudioPlayer {
     // `queued` bytes already waiting when it arrived at `now`; holds and lets go playback around
     // a refill. Nothing when playback is already far enough behind.
     void play(uint32_t queued, Clock::time_point now);
+    // Stages `frames` frames synthesised by the decoder in place of packets lost.
+    void conceal(uint32_t frames);
 
     bool enabled = false;
     audio::AudioDevice device;
@@ -104,7 +111,8 @@ class ScreenAudioPlayer {
     audio::PlaybackLatencyController latency;
     audio::QueueDepthSampler depth_sampler;  // declared after the device: stops before it
     std::atomic<float> gain{1.0f};
-    uint32_t last_sequence = 0;  // 0: none yet
+    std::optional<uint32_t> last_sequence;  // none yet, or since playback started over
+    audio::RecentPackets recent;
     bool holding = true;         // playback held until the queue is filled
     bool device_lost = false;    // the device went away; another is tried at next_reopen
     Clock::time_point next_reopen{};

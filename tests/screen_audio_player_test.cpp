@@ -133,17 +133,20 @@ TEST_F(ScreenAudioTest, GapsAreConcealedWithAtMostThreeFrames) {
     const auto send_next = [&](uint32_t sequence, const std::vector<uint8_t>& packet) {
         send(sequence, packet, at += PACKET);
     };
-    send_next(7, packets[0]);  // the first packet never conceals
+    send_next(0, packets[0]);  // the first packet never conceals; 0 is a number like any other
     EXPECT_EQ(stats().frames_concealed.load(), 0u);
-    send_next(11, packets[1]);  // 8, 9, 10 lost
+    send_next(4, packets[1]);  // 1, 2, 3 lost
     EXPECT_EQ(stats().frames_concealed.load(), 3u);
-    send_next(30, packets[2]);  // 18 lost: still three
+    send_next(23, packets[2]);  // 18 lost: still three
     EXPECT_EQ(stats().frames_concealed.load(), 6u);
-    send_next(32, packets[3]);  // 10, 12, 11, 13 style: one before 32
-    send_next(31, packets[4]);  // late, played, none
-    send_next(33, packets[5]);  // one before 33 (32 counted back to 31)
+    send_next(25, packets[3]);  // 10, 12, 11, 13 style: one before 25
+    send_next(24, packets[4]);  // late, played, none
+    send_next(26, packets[5]);  // one before 26 (25 counted back to 24)
     EXPECT_EQ(stats().frames_concealed.load(), 8u);
-    send_next(33, packets[6]);  // a repeat is played again
+    send_next(26, packets[5]);  // the same packet again: dropped
+    send_next(25, packets[3]);
+    EXPECT_EQ(stats().packets_repeated.load(), 2u);
+    send_next(26, packets[6]);  // other bytes under a number seen: played
     send_next(1, packets[7]);   // numbering started over: followed without concealment
     send_next(2, packets[8]);
     EXPECT_EQ(stats().frames_concealed.load(), 8u);
@@ -162,12 +165,14 @@ TEST_F(ScreenAudioTest, MalformedAndOversizedPacketsAreDroppedSilently) {
     EXPECT_EQ(stats().packets_played.load(), 0u);
     // Exactly the datagram, and with bytes after the packet: both played.
     player.handle_packet(datagram, at);
+    datagram = testing::audio_datagram(2, packet);
     datagram.push_back(0x55);
     player.handle_packet(datagram, at);
     EXPECT_EQ(stats().packets_played.load(), 2u);
-    // A 40 ms packet does not fit the 20 ms frame: dropped, no line.
-    send(2, testing::encode_tone_packet(40));
+    // A 40 ms packet does not fit the 20 ms frame: a frame is concealed in its place, no line.
+    send(3, testing::encode_tone_packet(40));
     EXPECT_EQ(stats().packets_undecodable.load(), 1u);
+    EXPECT_EQ(stats().frames_concealed.load(), 1u);
     EXPECT_EQ(GetCapturedStderr(), "");
 }
 

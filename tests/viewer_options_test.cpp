@@ -109,15 +109,19 @@ TEST(ViewerOptions, UsageNamesTheProgram) {
 }
 
 TEST(KeyframeRequestPacing, AtMostOneRequestPer200Ms) {
+    using std::chrono::milliseconds;
+    const auto t0 = KeyframeRequestPacing::Clock::now();
     KeyframeRequestPacing pacing;
-    EXPECT_TRUE(pacing.may_send(5));
-    pacing.sent(5);
-    EXPECT_FALSE(pacing.may_send(6));
-    EXPECT_FALSE(pacing.may_send(204));
-    EXPECT_TRUE(pacing.may_send(205));
-    pacing.sent(0xFFFFFFF0u);  // the tick counter wraps after 49 days
-    EXPECT_FALSE(pacing.may_send(0x10));
-    EXPECT_TRUE(pacing.may_send(0xFFFFFFF0u + 200));
+    EXPECT_TRUE(pacing.may_send(t0));
+    pacing.sent(t0);
+    EXPECT_FALSE(pacing.may_send(t0 + milliseconds(1)));
+    EXPECT_FALSE(pacing.may_send(t0 + milliseconds(199)));
+    EXPECT_TRUE(pacing.may_send(t0 + milliseconds(200)));
+    // Past the 24.9 days at which 32-bit millisecond differences turn negative.
+    const auto later = t0 + std::chrono::hours(24 * 25);
+    EXPECT_TRUE(pacing.may_send(later));
+    pacing.sent(later);
+    EXPECT_FALSE(pacing.may_send(later + milliseconds(10)));
 }
 
 TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {

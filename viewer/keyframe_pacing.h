@@ -1,31 +1,29 @@
 #pragma once
 
-// At most one "KFRQ" to the host every KEYFRAME_REQUEST_INTERVAL_MS. Under heavy loss the receiver
+// At most one "KFRQ" to the host every KEYFRAME_REQUEST_INTERVAL. Under heavy loss the receiver
 // would otherwise ask on nearly every pass; the host answers each with a keyframe, and that traffic
 // feeds the congestion that caused the loss. A request raised meanwhile waits, still raised, and
-// goes out once the interval has passed.
+// goes out once the interval has passed. Pure logic on steady_clock, which does not wrap.
 
-#include <cstdint>
+#include <chrono>
+#include <optional>
 
 namespace nimbar::viewer {
 
-inline constexpr uint32_t KEYFRAME_REQUEST_INTERVAL_MS = 200;
+inline constexpr auto KEYFRAME_REQUEST_INTERVAL = std::chrono::milliseconds(200);
 
 class KeyframeRequestPacing {
   public:
-    // Whether a request may go out at `now_ms` (SDL ticks; wrapping is handled).
-    bool may_send(uint32_t now_ms) const {
-        return !sent_before || static_cast<int32_t>(now_ms - last_sent_ms) >=
-                                   static_cast<int32_t>(KEYFRAME_REQUEST_INTERVAL_MS);
+    using Clock = std::chrono::steady_clock;
+
+    // Whether a request may go out at `now`.
+    bool may_send(Clock::time_point now) const {
+        return !last_sent || now - *last_sent >= KEYFRAME_REQUEST_INTERVAL;
     }
-    void sent(uint32_t now_ms) {
-        sent_before = true;
-        last_sent_ms = now_ms;
-    }
+    void sent(Clock::time_point now) { last_sent = now; }
 
   private:
-    bool sent_before = false;
-    uint32_t last_sent_ms = 0;
+    std::optional<Clock::time_point> last_sent;
 };
 
 }  // namespace nimbar::viewer

@@ -291,7 +291,7 @@ void ViewerLoop::hand_on(const uint8_t* datagram, int length,
 }
 
 void ViewerLoop::request_keyframe_if_wanted() {
-    const uint32_t now = SDL_GetTicks();
+    const auto now = Clock::now();
     if (options.parent_port == 0 || !keyframe_pacing.may_send(now) ||
         !receiver.take_keyframe_request()) {
         return;
