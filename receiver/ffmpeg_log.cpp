@@ -51,9 +51,15 @@ void log_callback(void* context, int level, const char* format, va_list argument
         }
         line[used - 1] = '\n';  // cut off
     }
-    if (line_limit.allow(protocol::LineRateLimit::Clock::now())) {
-        fprintf(stderr, "[VideoReceiver] %s: %.*s", speaker_name(context), static_cast<int>(used),
-                line);
+    // One message may hold several lines: each goes out as a line of its own, tagged.
+    for (size_t start = 0; start < used;) {
+        const size_t end = static_cast<size_t>(
+            static_cast<const char*>(std::memchr(line + start, '\n', used - start)) - line);
+        if (end > start && line_limit.allow(protocol::LineRateLimit::Clock::now())) {
+            fprintf(stderr, "[VideoReceiver] %s: %.*s\n", speaker_name(context),
+                    static_cast<int>(end - start), line + start);
+        }
+        start = end + 1;
     }
     used = 0;
 }

@@ -10,6 +10,10 @@
 #include <string>
 #include <thread>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "host/test_pattern.h"
 #include "protocol/media_datagram.h"
 #include "receiver/decode_pace.h"
@@ -308,7 +312,9 @@ TEST(DecodeErrors, AnOversizedPictureIsRefusedAndTheLibrarysLinesAreTagged) {
     feed_frame(receiver, huge, 2);
     ASSERT_TRUE(wait_until([&] { return receiver.statistics().decode_errors.load() >= 2; }));
     ASSERT_TRUE(feed_and_wait(receiver, frames[0], 3, 1));  // a true keyframe still decodes
+    av_log(nullptr, AV_LOG_ERROR, "one message, %s\n", "two lines:\nthe second");
     const std::string errors = GetCapturedStderr();
+    EXPECT_NE(errors.find("[VideoReceiver] ffmpeg: the second\n"), std::string::npos) << errors;
     EXPECT_NE(errors.find("[VideoReceiver] vp8: Discarding interframe without a prior keyframe!\n"),
               std::string::npos)
         << errors;

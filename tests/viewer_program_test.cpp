@@ -454,6 +454,9 @@ TEST_F(ViewerProgram, KeysAndClicksSendTheExactAudioState) {
     EXPECT_EQ(next_control(), auds(false, 0.5f));
     xdotool({"mousemove", "--window", id, "48", bar_y, "click", "1"});
     EXPECT_EQ(next_control(), auds(false, 0.0f));
+    // Already at 0: Down and the same click change nothing, so nothing is sent.
+    xdotool({"key", "--window", id, "Down"});
+    xdotool({"mousemove", "--window", id, "48", bar_y, "click", "1"});
     EXPECT_EQ(next_control(300ms), std::vector<uint8_t>{});  // nothing else was sent
     end_cleanly();
 }

@@ -395,9 +395,10 @@ void ViewerLoop::toggle_fullscreen() {
 }
 
 void ViewerLoop::change_volume(float volume) {
-    if (volume != screen_volume) {
-        receiver.request_redraw();
+    if (volume == screen_volume) {
+        return;  // a key at the limit, or a drag within one value: nothing to draw or report
     }
+    receiver.request_redraw();
     screen_volume = volume;
     if (!screen_muted) {
         receiver.set_screen_volume(screen_volume);
