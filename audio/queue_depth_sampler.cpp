@@ -1,6 +1,7 @@
 #include "audio/queue_depth_sampler.h"
 
 #include <chrono>
+#include <system_error>
 
 namespace nimbar::audio {
 
@@ -13,7 +14,7 @@ constexpr auto SAMPLE_PERIOD = std::chrono::milliseconds(10);
 
 }  // namespace
 
-void QueueDepthSampler::start(const AudioDevice& device) {
+bool QueueDepthSampler::start(const AudioDevice& device) {
     stop();
     {
         std::lock_guard lock(mutex);
@@ -21,7 +22,12 @@ void QueueDepthSampler::start(const AudioDevice& device) {
         sum = 0;
         count = 0;
     }
-    thread = std::thread([this, &device] { run(device); });
+    try {
+        thread = std::thread([this, &device] { run(device); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
 }
 
 void QueueDepthSampler::stop() {

@@ -24,7 +24,8 @@ class QueueDepthSampler {
     QueueDepthSampler& operator=(const QueueDepthSampler&) = delete;
 
     // Starts looking at `device`, which must stay open until stop(). Stops any earlier sampling.
-    void start(const AudioDevice& device);
+    // False when the system has no thread to give: take_mean then has nothing.
+    bool start(const AudioDevice& device);
     // Ends the thread; waits for it. Harmless when not sampling.
     void stop();
 

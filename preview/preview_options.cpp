@@ -5,14 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "protocol/command_line_int.h"
+
 namespace nimbar::preview {
 
 namespace {
-
-// atoi's reading (leading blanks, sign, digits, 0 for text) without its undefined overflow.
-int read_int(const char* text) {
-    return static_cast<int>(std::strtoll(text, nullptr, 10));
-}
 
 bool frame_bytes_fit(int width, int height) {
     return static_cast<int64_t>(width) * height * 4 <= INT_MAX;
@@ -21,9 +18,18 @@ bool frame_bytes_fit(int width, int height) {
 }  // namespace
 
 bool parse_preview_args(int argc, const char* const* argv, PreviewOptions& options) {
+    bool numbers_fit = true;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
+        const auto read_int = [&](const char* text) {
+            const auto value = protocol::read_command_line_int(text);
+            if (!value) {
+                fprintf(stderr, "[Preview] Error: %s %s is out of range\n", arg, text);
+                numbers_fit = false;
+            }
+            return value.value_or(0);
+        };
         if (has_value && std::strcmp(arg, "--port") == 0) {
             options.port = static_cast<uint16_t>(read_int(argv[++i]));
         } else if (has_value && std::strcmp(arg, "--parent-port") == 0) {
@@ -39,6 +45,9 @@ bool parse_preview_args(int argc, const char* const* argv, PreviewOptions& optio
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             options.help = true;
         }
+    }
+    if (!numbers_fit) {
+        return false;
     }
     if (options.help) {
         return true;

@@ -19,9 +19,9 @@ struct PreviewOptions {
 
 // Fills `options` from the command line. Each value option consumes the argument after it,
 // whatever it looks like; an option in last position and unknown arguments are skipped. Numbers
-// read as atoi reads them, ports kept modulo 65536. False after an error line on stderr when the
-// port is 0 or the frame size is not positive or does not fit a 32-bit byte count, unless help was
-// asked for.
+// read as atoi reads them, ports kept modulo 65536. False after an error line on stderr when a
+// number does not fit an int; or, unless help was asked for, when the port is 0 or the frame size
+// is not positive or does not fit a 32-bit byte count.
 bool parse_preview_args(int argc, const char* const* argv, PreviewOptions& options);
 
 // The usage line, on stderr, after a failed parse.

@@ -1,12 +1,21 @@
 #include "receiver/picture_handoff.h"
 
+#include <new>
+
 namespace nimbar::client {
 
-void PictureHandoff::allocate(size_t bytes) {
+bool PictureHandoff::allocate(size_t bytes) {
     std::lock_guard lock(mutex);
-    front.assign(bytes, 0);
-    back.assign(bytes, 0);
     fresh = false;
+    try {
+        front.assign(bytes, 0);
+        back.assign(bytes, 0);
+    } catch (const std::bad_alloc&) {
+        front = {};
+        back = {};
+        return false;
+    }
+    return true;
 }
 
 void PictureHandoff::release() {

@@ -27,8 +27,9 @@ class PictureHandoff {
         std::optional<Clock::time_point> heals_loss_from;
     };
 
-    // Both buffers, zero-filled. Before the decode thread starts.
-    void allocate(size_t bytes);
+    // Both buffers, zero-filled; false, holding none, when there is not the memory for them.
+    // Before the decode thread starts.
+    [[nodiscard]] bool allocate(size_t bytes);
     // Frees both buffers. After the decode thread ended.
     void release();
 

@@ -79,38 +79,42 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
     }
     window_id = SDL_GetWindowID(window);
 
+    // Undoes what was made so far; the receiver is as before the call.
+    const auto give_up = [&] {
+        pictures.release();
+        decoder.release();
+        if (texture != nullptr) {
+            SDL_DestroyTexture(texture);
+            texture = nullptr;
+        }
+        if (renderer != nullptr) {
+            SDL_DestroyRenderer(renderer);
+            renderer = nullptr;
+        }
+        SDL_DestroyWindow(window);
+        window = nullptr;
+        return false;
+    };
     renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_ACCELERATED);
     if (renderer == nullptr) {
         renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
     }
     if (renderer == nullptr) {
         fprintf(stderr, "[VideoReceiver] Failed to create renderer: %s\n", SDL_GetError());
-        SDL_DestroyWindow(window);
-        window = nullptr;
-        return false;
+        return give_up();
     }
-
     texture = create_picture_texture(renderer, width, height);
     if (texture == nullptr) {
         fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
-        SDL_DestroyRenderer(renderer);
-        renderer = nullptr;
-        SDL_DestroyWindow(window);
-        window = nullptr;
-        return false;
+        return give_up();
     }
-
     if (!decoder.open(codec_from_selector(codec_selector), width, height)) {
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
-        SDL_DestroyRenderer(renderer);
-        renderer = nullptr;
-        SDL_DestroyWindow(window);
-        window = nullptr;
-        return false;
+        return give_up();
     }
-
-    pictures.allocate(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+    if (!pictures.allocate(static_cast<size_t>(width) * static_cast<size_t>(height) * 4)) {
+        fprintf(stderr, "[VideoReceiver] Not enough memory for %dx%d pictures\n", width, height);
+        return give_up();
+    }
     // A renderer's first upload and draw can take most of a second while it builds its shaders
     // (Direct3D under wine, for one). Paid here, before the owner opens its socket, that cannot
     // hold up the stream's first frames.
@@ -119,11 +123,14 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
     SDL_RenderClear(renderer);
     SDL_RenderCopy(renderer, texture, nullptr, nullptr);
     SDL_RenderPresent(renderer);
-    printf("[VideoReceiver] Standalone initialized (%dx%d)\n", width, height);
-    fflush(stdout);
 
     running = true;
-    decoder.start(running);
+    if (!decoder.start(running)) {
+        running = false;
+        return give_up();
+    }
+    printf("[VideoReceiver] Standalone initialized (%dx%d)\n", width, height);
+    fflush(stdout);
     return true;
 }
 

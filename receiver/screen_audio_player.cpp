@@ -84,6 +84,7 @@ void ScreenAudioPlayer::start_filling() {
     device.pause(true);
     holding = true;
     latency = audio::PlaybackLatencyController();
+    // Without the sampler's thread the correction goes by the depth each packet finds.
     depth_sampler.start(device);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <system_error>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -141,18 +142,32 @@ void VideoDecoder::switch_threads(DecoderThreads kind) {
                                       std::memory_order_relaxed);
 }
 
-void VideoDecoder::start(const std::atomic<bool>& running) {
-    thread = std::thread([this, &running] { run(running); });
+bool VideoDecoder::start(const std::atomic<bool>& running) {
+    try {
+        thread = std::thread([this, &running] { run(running); });
+    } catch (const std::system_error& error) {
+        fprintf(stderr, "[VideoReceiver] Failed to start the decode thread: %s\n", error.what());
+        return false;
+    }
+    return true;
 }
 
 void VideoDecoder::join() {
     if (!thread.joinable()) {
         return;
     }
-    auto watch = std::make_shared<JoinWatch>();
-    std::thread([watch] { watch->watch(); }).detach();
+    // Without the memory or a thread for the watchdog, the join goes on unwatched.
+    std::shared_ptr<JoinWatch> watch;
+    try {
+        watch = std::make_shared<JoinWatch>();
+        std::thread([watch] { watch->watch(); }).detach();
+    } catch (const std::exception&) {
+        watch.reset();
+    }
     thread.join();
-    watch->done();
+    if (watch) {
+        watch->done();
+    }
 }
 
 void VideoDecoder::release() {

@@ -50,11 +50,12 @@ class VideoDecoder {
     // Opens the decoder for pictures converted to width x height. False after one line on
     // stderr, with nothing left open.
     bool open(VideoCodec codec, int width, int height);
-    // Starts the decode thread. `running` outlives it.
-    void start(const std::atomic<bool>& running);
+    // Starts the decode thread. `running` outlives it. False after a line on stderr when the
+    // system has no thread to give.
+    [[nodiscard]] bool start(const std::atomic<bool>& running);
     bool thread_started() const { return thread.joinable(); }
-    // Waits for the thread to end. A watchdog reports on stderr a join blocked for more than 5 s;
-    // the join itself waits as long as it takes.
+    // Waits for the thread to end. A watchdog reports on stderr a join blocked for more than 5 s
+    // (when a thread for it can be had); the join itself waits as long as it takes.
     void join();
     // Frees the conversion, packet, pictures and the decoder context, in that order; safe to
     // repeat. After the join.

@@ -98,6 +98,11 @@ TEST(PreviewOptions, InvalidDimensions) {
     check({"--port", "5000", "--width", "32768", "--height", "16384"},
           "[Preview] Error: Invalid dimensions 32768x16384\n");
     EXPECT_TRUE(parse({"--port", "5000", "--width", "32767", "--height", "16384"}).ok);
+    // Numbers too large for an int are refused, not wrapped (4294967297 would read as 1).
+    check({"--port", "5000", "--width", "4294967297"},
+          "[Preview] Error: --width 4294967297 is out of range\n");
+    check({"--port", "99999999999999999999", "--help"},
+          "[Preview] Error: --port 99999999999999999999 is out of range\n");
 }
 
 TEST(PreviewOptions, UsageLineNamesTheProgram) {

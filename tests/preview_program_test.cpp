@@ -120,6 +120,8 @@ TEST(PreviewProgram, BadCommandLinesPrintTheErrorAndUsageAndExit1) {
         {{"--port", "5000", "--width", "0"}, "[Preview] Error: Invalid dimensions 0x720\n"},
         {{"--port", "5000", "--width", "40000", "--height", "40000"},
          "[Preview] Error: Invalid dimensions 40000x40000\n"},
+        {{"--port", "5000", "--width", "4294967297"},
+         "[Preview] Error: --width 4294967297 is out of range\n"},
     };
     for (const auto& [args, line] : cases) {
         ChildProcess preview(PREVIEW.command(args));

@@ -307,6 +307,30 @@ TEST(ViewerCommandLine, MissingPortPrintsTheErrorAndUsage) {
     }
 }
 
+// A picture size the machine has no memory for ends in tagged lines and exit code 1, not in an
+// abort: here 16000 x 16000 (two 1 GB picture buffers) under a 3 GB address-space limit.
+TEST(ViewerCommandLine, APictureSizeWithoutTheMemoryForItFailsCleanly) {
+    REQUIRE_DISPLAY();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not live under an address-space limit";
+#endif
+    if (VIEWER.windows()) {
+        GTEST_SKIP() << "wine does not live under an address-space limit either";
+    }
+    ChildProcess viewer({"/bin/sh", "-c",
+                         "ulimit -v 3000000 && exec \"$0\" \"$@\"", VIEWER.path, "--port",
+                         "1", "--width", "16000", "--height", "16000"});
+    const auto code = viewer.wait_exit(EXIT_TIMEOUT);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 1);
+    const std::string err = viewer.stderr_text();
+    EXPECT_NE(err.find("[VideoReceiver] Not enough memory for 16000x16000 pictures\n"
+                       "[VideoPlayer] Failed to initialize video receiver\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("terminate"), std::string::npos) << err;
+}
+
 // --help on each program: every option on a line of its own on stdout and exit code 0, before any
 // window or socket. The port it is given is held here, and no start-up line comes.
 TEST(CommandLines, HelpListsEveryOptionAndStartsNothing) {

@@ -5,6 +5,7 @@
 #include <SDL_main.h>
 
 #include <cstdio>
+#include <exception>
 
 #include "viewer/viewer_app.h"
 
@@ -20,5 +21,14 @@ int main(int argc, char** argv) {
     // (on Windows, line buffering means full buffering).
     setvbuf(stdout, nullptr, _IONBF, 0);
     setvbuf(stderr, nullptr, _IONBF, 0);
-    return nimbar::viewer::run_viewer(argc, argv);
+    // Every failure the program foresees ends in its own line and exit code; this catches the rest
+    // (no memory, no thread) so that none ends in an abort without a tagged line.
+    try {
+        return nimbar::viewer::run_viewer(argc, argv);
+    } catch (const std::exception& error) {
+        fprintf(stderr, "[VideoPlayer] Fatal error: %s\n", error.what());
+    } catch (...) {
+        fprintf(stderr, "[VideoPlayer] Fatal error\n");
+    }
+    return 1;
 }

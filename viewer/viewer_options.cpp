@@ -6,14 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "protocol/command_line_int.h"
+
 namespace nimbar::viewer {
 
 namespace {
-
-// atoi's reading (leading blanks, sign, digits, 0 for text) without its undefined overflow.
-int read_int(const char* text) {
-    return static_cast<int>(std::strtoll(text, nullptr, 10));
-}
 
 // strtof's reading, clamped to a volume; "nan" reads as no volume at all.
 float read_volume(const char* text) {
@@ -27,10 +24,19 @@ constexpr int MAX_CODEC_SELECTOR = 3;
 }  // namespace
 
 bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options) {
+    bool numbers_fit = true;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
         const auto is = [&](const char* name) { return std::strcmp(arg, name) == 0; };
+        const auto read_int = [&](const char* text) {
+            const auto value = protocol::read_command_line_int(text);
+            if (!value) {
+                fprintf(stderr, "[VideoPlayer] Error: %s %s is out of range\n", arg, text);
+                numbers_fit = false;
+            }
+            return value.value_or(0);
+        };
         if (has_value && is("--port")) {
             options.port = static_cast<uint16_t>(read_int(argv[++i]));
         } else if (has_value && is("--streamer-id")) {
@@ -59,6 +65,9 @@ bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options
         } else if (is("--help") || is("-h")) {
             options.help = true;
         }
+    }
+    if (!numbers_fit) {
+        return false;
     }
     if (options.port == 0 && !options.help) {
         fprintf(stderr, "Error: --port is required\n");

@@ -25,8 +25,8 @@ struct ViewerOptions {
 // Fills `options` from the command line. Value options consume the next argument whatever it looks
 // like; one in last position, unknown arguments and stray values are skipped. Numbers read as atoi
 // and strtof read them: ports modulo 65536, the volume clamped to 0..1, a codec outside 0..3
-// ignored. False after "Error: --port is required" on stderr when the port ends up 0, unless help
-// was asked for.
+// ignored. False after a tagged error line on stderr for a whole number that does not fit an int,
+// and after "Error: --port is required" when the port ends up 0, unless help was asked for.
 bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options);
 
 // The usage line, on stderr, after a failed parse.
