@@ -26,7 +26,7 @@ size_t DecodeQueue::push(CompressedFrame&& frame, Clock::time_point now) {
 }
 
 DecodeQueue::Taken DecodeQueue::take_all(std::vector<CompressedFrame>& batch,
-                                          std::optional<Clock::duration> limit) {
+                                         std::optional<Clock::duration> limit) {
     std::unique_lock lock(mutex);
     const auto ready = [&] { return !frames.empty() || aborted; };
     if (!limit) {

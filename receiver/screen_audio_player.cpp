@@ -157,8 +157,8 @@ void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::
     last_sequence = header->sequence;
 
     int16_t pcm[FRAME_VALUES] = {};
-    const int samples = decoder.decode(packet.data(), static_cast<int>(packet.size()), pcm,
-                                       FRAME_SAMPLES);
+    const int samples =
+        decoder.decode(packet.data(), static_cast<int>(packet.size()), pcm, FRAME_SAMPLES);
     if (samples <= 0) {
         // As good as lost: a frame stands in for it, rather than a gap.
         stats.packets_undecodable.fetch_add(1, std::memory_order_relaxed);

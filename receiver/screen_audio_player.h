@@ -19,18 +19,18 @@
 // Main thread only, except statistics() and queued_bytes(), which anyone may read.
 
 #include <atomic>
-#include <optional>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "audio/audio_device.h"
 #include "audio/drift_resampler.h"
 #include "audio/opus_decoder_handle.h"
-#include "audio/recent_packets.h"
 #include "audio/playback_latency_controller.h"
 #include "audio/queue_depth_sampler.h"
+#include "audio/recent_packets.h"
 
 namespace nimbar::client {
 
@@ -113,8 +113,8 @@ class ScreenAudioPlayer {
     std::atomic<float> gain{1.0f};
     std::optional<uint32_t> last_sequence;  // none yet, or since playback started over
     audio::RecentPackets recent;
-    bool holding = true;         // playback held until the queue is filled
-    bool device_lost = false;    // the device went away; another is tried at next_reopen
+    bool holding = true;       // playback held until the queue is filled
+    bool device_lost = false;  // the device went away; another is tried at next_reopen
     Clock::time_point next_reopen{};
     Clock::time_point last_time{};
     uint32_t queued_after = 0;    // bytes in the queue once the last datagram was queued

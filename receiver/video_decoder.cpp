@@ -195,8 +195,7 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
         batch.clear();
         // A picture held back inside the decoder comes out with the next frame; when none comes in
         // time, the stream has paused and the picture is drained out instead.
-        const auto limit =
-            pictures_held > 0 ? std::optional(HELD_PICTURE_WAIT) : std::nullopt;
+        const auto limit = pictures_held > 0 ? std::optional(HELD_PICTURE_WAIT) : std::nullopt;
         const auto taken = queue.take_all(batch, limit);
         if (taken == DecodeQueue::Taken::Aborted || !running) {
             return;

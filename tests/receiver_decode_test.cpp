@@ -243,8 +243,8 @@ TEST(DecoderThreads, ADecoderThatStaysBehindSwitchesToFrameThreadsAndAPauseShows
     expect_pattern_bars(drawn);
     const auto layout = host::pattern_layout(320, 240);
     const int block_x = host::pattern_block_left(320, 240, 8 * BLOCK_JUMP) + layout.block_size / 2;
-    EXPECT_TRUE(close_to(drawn.at(block_x, layout.block_top + layout.block_size / 2),
-                         host::PATTERN_BLOCK));
+    EXPECT_TRUE(
+        close_to(drawn.at(block_x, layout.block_top + layout.block_size / 2), host::PATTERN_BLOCK));
 
     // Decoding starts again at a keyframe; the frames before it are skipped.
     feed_timed(frames[5]);

@@ -99,13 +99,13 @@ TEST(ViewerOptions, NumbersAreReadLeniently) {
     EXPECT_TRUE(parsed.ok);
     EXPECT_EQ(parsed.options.width, 1280);
     // Whole numbers that do not fit an int are refused, not wrapped (atoi would make this 1).
-    for (auto [option, text] : {std::pair{"--width", "4294967297"},
-                                std::pair{"--height", "-2147483649"},
-                                std::pair{"--parent-port", "99999999999999999999"}}) {
+    for (auto [option, text] :
+         {std::pair{"--width", "4294967297"}, std::pair{"--height", "-2147483649"},
+          std::pair{"--parent-port", "99999999999999999999"}}) {
         parsed = parse({"--port", "1", option, text});
         EXPECT_FALSE(parsed.ok);
-        EXPECT_EQ(parsed.errors,
-                  std::string("[VideoPlayer] Error: ") + option + " " + text + " is out of range\n");
+        EXPECT_EQ(parsed.errors, std::string("[VideoPlayer] Error: ") + option + " " + text +
+                                     " is out of range\n");
     }
     parsed = parse({"--port", "1", "--height", "2147483647", "--width", "-2147483648"});
     EXPECT_TRUE(parsed.ok);

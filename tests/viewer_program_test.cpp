@@ -317,9 +317,8 @@ TEST(ViewerCommandLine, APictureSizeWithoutTheMemoryForItFailsCleanly) {
     if (VIEWER.windows()) {
         GTEST_SKIP() << "wine does not live under an address-space limit either";
     }
-    ChildProcess viewer({"/bin/sh", "-c",
-                         "ulimit -v 3000000 && exec \"$0\" \"$@\"", VIEWER.path, "--port",
-                         "1", "--width", "16000", "--height", "16000"});
+    ChildProcess viewer({"/bin/sh", "-c", "ulimit -v 3000000 && exec \"$0\" \"$@\"", VIEWER.path,
+                         "--port", "1", "--width", "16000", "--height", "16000"});
     const auto code = viewer.wait_exit(EXIT_TIMEOUT);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 1);
