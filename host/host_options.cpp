@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "protocol/fragmenter.h"
@@ -32,6 +33,11 @@ constexpr int64_t MAX_AUDIO_BITRATE_KBPS = 510;
 constexpr int64_t MAX_AUDIO_DRIFT_PPM = 100'000;
 // A second: past any stall a host lives through while streaming; the viewer refills after less.
 constexpr int64_t MAX_AUDIO_JITTER_MS = 1000;
+// A millisecond: shorter than any frame interval (1000 frames/s at most), so nothing shorter
+// could mean anything.
+constexpr double MIN_PAUSE_SECONDS = 0.001;
+// The longest --seconds.
+constexpr double MAX_PAUSE_SECONDS = 1e6;
 
 bool read_integer(const char* text, int64_t min, int64_t max, int64_t& value) {
     errno = 0;
@@ -59,6 +65,17 @@ bool read_real(const char* text, double min, double max, double& value) {
 bool bad_value(const char* option, const char* value, const char* expected) {
     fprintf(stderr, "[Host] Error: %s takes %s, not '%s'\n", option, expected, value);
     return false;
+}
+
+// "<active>,<still>", both in seconds.
+bool read_pauses(const char* text, double& active, double& still) {
+    const char* comma = std::strchr(text, ',');
+    if (comma == nullptr) {
+        return false;
+    }
+    const std::string first(text, comma);
+    return read_real(first.c_str(), MIN_PAUSE_SECONDS, MAX_PAUSE_SECONDS, active) &&
+           read_real(comma + 1, MIN_PAUSE_SECONDS, MAX_PAUSE_SECONDS, still);
 }
 
 }  // namespace
@@ -204,6 +221,11 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
                 return bad_value(option, value, "kbit/s from 6 to 510");
             }
             options.audio_bitrate_kbps = static_cast<int>(integer);
+        } else if (std::strcmp(option, "--pauses") == 0) {
+            if (!read_pauses(value, options.pause_active_seconds, options.pause_still_seconds)) {
+                return bad_value(option, value,
+                                 "<active>,<still> in seconds, each from 0.001 to 1000000");
+            }
         } else if (std::strcmp(option, "--seed") == 0) {
             if (!read_integer(value, 0, std::numeric_limits<uint32_t>::max(), integer)) {
                 return bad_value(option, value, "a seed from 0 to 4294967295");
@@ -223,6 +245,11 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
     }
     if (options.listen_port != 0 && options.listen_port == options.port) {
         fprintf(stderr, "[Host] Error: --listen-port must differ from --port\n");
+        return false;
+    }
+    // Still spells come on the clock, so the run's length is in seconds, not in frames sent.
+    if (options.has_pauses() && options.frames >= 0) {
+        fprintf(stderr, "[Host] Error: --pauses needs --seconds, not --frames\n");
         return false;
     }
     if (!options.has_audio()) {
@@ -254,7 +281,8 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
               std::pair{options.impairments.loss > 0.0, "--loss"},
               std::pair{options.impairments.duplicate > 0.0, "--duplicate"},
               std::pair{options.impairments.reorder, "--reorder"},
-              std::pair{!options.clip.empty(), "--clip"}}) {
+              std::pair{!options.clip.empty(), "--clip"},
+              std::pair{options.has_pauses(), "--pauses"}}) {
             if (given) {
                 fprintf(stderr, "[Host] Error: %s does nothing with --codec none\n", name);
                 return false;
@@ -322,7 +350,8 @@ void print_host_usage(const char* program) {
             "          [--keyframe-interval <frames>] [--listen-port <port>] [--video <file>]\n"
             "          [--preencode <n> | --clip <file.ivf>] [--audio tone|<file.wav>]\n"
             "          [--audio-loss <fraction>] [--audio-drift-ppm <n>] [--audio-jitter-ms <ms>]\n"
-            "          [--audio-bitrate <kbit/s>] [--first-frame-id <id>]\n",
+            "          [--audio-bitrate <kbit/s>] [--first-frame-id <id>]\n"
+            "          [--pauses <active s>,<still s>]\n",
             program);
 }
 
@@ -349,6 +378,9 @@ void print_host_help(const char* program) {
         "  --bitrate <kbit/s>          the video encoder's rate (default 4000)\n"
         "  --keyframe-interval <n>     a keyframe at least every n frames (default 300)\n"
         "  --first-frame-id <id>       the first frame's id (default 1)\n"
+        "  --pauses <active>,<still>   frames for <active> s, then no video for <still> s, in\n"
+        "                              turn (audio goes on); each still spell begins with\n"
+        "                              \"[Host] Still after frame <id> (picture <n>)\"\n"
         "  --listen-port <port>        where the viewer's \"KFRQ\" and \"AUDS\" arrive\n"
         "  --video <file>              frames decoded from a video file, looped\n"
         "  --preencode <n>             encode the first n frames once and send them in a loop\n"

@@ -23,6 +23,10 @@ struct HostOptions {
     std::string input;    // raw BGRA frames of width x height; the test pattern when empty
     bool spread = false;  // spread each frame's datagrams over its frame interval, not one burst
     ImpairmentSettings impairments;
+    // Still spells, as from a host whose screen stopped changing: after every pause_active_seconds
+    // of frames, no video for pause_still_seconds, in turn (both 0: none). Audio goes on.
+    double pause_active_seconds = 0.0;
+    double pause_still_seconds = 0.0;
 
     // Compressed video only.
     HostCodec codec = HostCodec::Raw;
@@ -56,6 +60,7 @@ struct HostOptions {
     bool compressed() const { return codec != HostCodec::Raw; }
     bool has_video() const { return codec == HostCodec::VP8 || codec == HostCodec::H264; }
     bool has_audio() const { return !audio.empty(); }
+    bool has_pauses() const { return pause_still_seconds > 0.0; }
 
     int64_t frame_total() const;
     // How long the stream lasts, audio included: seconds, or with frames given, frames at fps.

@@ -1,11 +1,13 @@
 #include "host/raw_stream.h"
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "host/frame_sender.h"
 #include "host/frame_source.h"
 #include "host/pacer.h"
+#include "host/pauses.h"
 
 namespace nimbar::host {
 
@@ -26,14 +28,31 @@ bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop
     const Pacer pacer(options.fps);
     const int64_t total = options.frame_total();
 
-    for (int64_t k = 0; k < total && !stop.load(); ++k) {
-        pacer.wait_until(static_cast<uint64_t>(k));
+    const PauseSchedule pauses(options);
+    // The pattern draws frame id n as its frame number n; a file's frames have no number.
+    const bool numbered = options.input.empty();
+    int64_t k = 0;  // frame ids used so far: the next one is first_frame_id + k
+    bool still = false;
+    for (int64_t slot = 0; slot < total && !stop.load(); ++slot) {
+        pacer.wait_until(static_cast<uint64_t>(slot));
+        if (pauses.still(static_cast<uint64_t>(slot))) {
+            if (!still && k > 0) {
+                const auto last = static_cast<uint32_t>(options.first_frame_id + k - 1);
+                print_still_line(last, numbered ? std::optional<uint32_t>(last) : std::nullopt);
+            } else if (!still) {
+                print_still_line(std::nullopt, std::nullopt);
+            }
+            still = true;
+            continue;
+        }
+        still = false;
         const auto frame_id = static_cast<uint32_t>(options.first_frame_id + k);
         if (!source.next(frame_id, frame)) {
             fprintf(stderr, "[Host] Error: cannot read frame %u\n", frame_id);
             return false;
         }
-        sender.send(frame, frame_id, pacer, static_cast<uint64_t>(k), summary);
+        sender.send(frame, frame_id, pacer, static_cast<uint64_t>(slot), summary);
+        ++k;
         ++summary.frames;
     }
     summary.seconds = pacer.elapsed_seconds();

@@ -10,8 +10,10 @@
 
 namespace nimbar::host {
 
-// Streams options.frame_total() frames numbered from 1, or until `stop` is set. False after an
-// error line when the source or the socket cannot be used.
+// Streams options.frame_total() frames numbered from options.first_frame_id, or until `stop` is
+// set; with --pauses, the slots of still spells send nothing and use no id, and each spell
+// begins with the line of print_still_line. False after an error line when the source or the
+// socket cannot be used.
 bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop,
                        StreamSummary& summary);
 

@@ -15,6 +15,7 @@
 #include "host/frame_source.h"
 #include "host/ivf_file.h"
 #include "host/pacer.h"
+#include "host/pauses.h"
 #include "host/video_encoder.h"
 #include "host/video_file_source.h"
 #include "protocol/fragmenter.h"
@@ -89,10 +90,12 @@ bool fits_in_fragments(const EncodedFrame& frame, uint32_t frame_number) {
     return false;
 }
 
-// Encodes the first `count` pictures into `clip`, starting with a keyframe. False after an error
-// line when encoding failed or nothing of it can be sent.
+// Encodes the first `count` pictures into `clip`, starting with a keyframe; `numbers` gets each
+// one's picture number. False after an error line when encoding failed or nothing of it can be
+// sent.
 bool encode_clip(PictureSource& source, VideoEncoder& encoder, int count,
-                 const std::atomic<bool>& stop, std::vector<EncodedFrame>& clip) {
+                 const std::atomic<bool>& stop, std::vector<EncodedFrame>& clip,
+                 std::vector<uint32_t>& numbers) {
     std::vector<uint8_t> picture;
     bool want_keyframe = true;
     for (int i = 0; i < count && !stop.load(); ++i) {
@@ -110,6 +113,8 @@ bool encode_clip(PictureSource& source, VideoEncoder& encoder, int count,
         }
         want_keyframe = false;
         clip.push_back(std::move(encoded));
+        // The encoder holds nothing back (no lookahead), so what came out is this picture.
+        numbers.push_back(frame_number);
     }
     if (clip.empty() && !stop.load()) {
         fprintf(stderr, "[Host] Error: none of the %d pre-encoded frames can be sent\n", count);
@@ -145,7 +150,9 @@ bool read_clip_file(const HostOptions& options, std::vector<EncodedFrame>& clip)
 // pre-encoded or read from a file.
 class VideoFrames {
   public:
-    explicit VideoFrames(const HostOptions& options) : options(options) {}
+    explicit VideoFrames(const HostOptions& options)
+        : options(options),
+          numbered(options.clip.empty() && options.video.empty() && options.input.empty()) {}
 
     // The clip file, or the source and the encoder. False after an error line.
     bool open() {
@@ -159,20 +166,26 @@ class VideoFrames {
     // Encodes the clip when options.preencode asks for one. False after an error line.
     bool prepare(const std::atomic<bool>& stop) {
         return options.preencode == 0 ||
-               encode_clip(*source, encoder, options.preencode, stop, clip);
+               encode_clip(*source, encoder, options.preencode, stop, clip, clip_numbers);
     }
 
     // Sets `frame` to what goes out as frame `frame_id`, or to nullptr when nothing does this time
     // (the encoder held the frame back, or it was too large to send). `force_keyframe` asks for a
-    // keyframe and stays set while one is owed. False after an error line.
-    bool next(uint32_t frame_id, bool& force_keyframe, const EncodedFrame*& frame) {
+    // keyframe and stays set while one is owed. `shown` is the test pattern's frame number the
+    // frame shows, when the pictures are the pattern's. False after an error line.
+    bool next(uint32_t frame_id, bool& force_keyframe, const EncodedFrame*& frame,
+              std::optional<uint32_t>& shown) {
         frame = nullptr;
+        shown.reset();
         if (!clip.empty()) {
             if (force_keyframe) {
                 clip_position = 0;  // the clip's first frame is its keyframe
                 force_keyframe = false;
             }
             frame = &clip[clip_position];
+            if (numbered) {
+                shown = clip_numbers[clip_position];
+            }
             clip_position = (clip_position + 1) % clip.size();
             return true;
         }
@@ -185,15 +198,21 @@ class VideoFrames {
         force_keyframe = !fits_in_fragments(fresh, frame_id);
         if (!force_keyframe) {
             frame = &fresh;
+            if (numbered) {
+                shown = frame_id;  // the picture drawn for this id, out at once (no lookahead)
+            }
         }
         return true;
     }
 
   private:
     const HostOptions& options;
+    // The pictures are the test pattern's, so a frame's picture number is known.
+    const bool numbered;
     std::optional<PictureSource> source;  // none with a clip file
     VideoEncoder encoder;
     std::vector<EncodedFrame> clip;
+    std::vector<uint32_t> clip_numbers;  // each pre-encoded frame's picture number
     size_t clip_position = 0;
     std::vector<uint8_t> picture;
     EncodedFrame fresh;
@@ -241,7 +260,12 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
     const Pacer::Clock::time_point end =
         pacer.start_time() + std::chrono::duration_cast<Pacer::Clock::duration>(
                                  std::chrono::duration<double>(options.duration_seconds()));
-    int64_t k = 0;  // the next frame to begin
+    const PauseSchedule pauses(options);
+    int64_t slot = 0;  // the next frame slot on the clock, still ones included
+    int64_t k = 0;     // frame ids used so far: the next one is first_frame_id + k
+    bool still = false;
+    std::optional<uint32_t> last_sent_id;
+    std::optional<uint32_t> last_sent_picture;
     bool force_keyframe = false;
     bool ok = true;
 
@@ -252,8 +276,8 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
         std::optional<Pacer::Clock::time_point> video_due;
         if (sender.pending()) {
             video_due = sender.next_due(pacer);
-        } else if (video && k < total) {
-            video_due = pacer.due(static_cast<uint64_t>(k));
+        } else if (video && slot < total) {
+            video_due = pacer.due(static_cast<uint64_t>(slot));
         }
         std::optional<Pacer::Clock::time_point> audio_due;
         if (audio) {
@@ -281,20 +305,35 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
             continue;
         }
         if (!sender.pending()) {
+            // A still slot sends nothing; a keyframe asked for meanwhile is the next frame.
+            if (pauses.still(static_cast<uint64_t>(slot))) {
+                if (!still) {
+                    print_still_line(last_sent_id, last_sent_picture);
+                }
+                still = true;
+                ++slot;
+                continue;
+            }
+            still = false;
             const auto frame_id = static_cast<uint32_t>(options.first_frame_id + k);
             const EncodedFrame* frame = nullptr;
-            if (!video->next(frame_id, force_keyframe, frame)) {
+            std::optional<uint32_t> picture;
+            if (!video->next(frame_id, force_keyframe, frame, picture)) {
                 ok = false;
                 break;
             }
             if (frame == nullptr) {
                 ++k;  // its id stays unused
+                ++slot;
                 continue;
             }
-            sender.begin(frame->bytes, frame_id, static_cast<uint64_t>(k));
+            sender.begin(frame->bytes, frame_id, static_cast<uint64_t>(slot));
             ++k;
+            ++slot;
             ++summary.frames;
             summary.keyframes += frame->keyframe ? 1 : 0;
+            last_sent_id = frame_id;
+            last_sent_picture = picture;
         }
         sender.send_due(summary);
     }

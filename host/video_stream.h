@@ -21,7 +21,8 @@ namespace nimbar::host {
 // over under new ids, the first of them a keyframe; a keyframe request starts the loop over. With
 // options.clip, the IVF file's frames are looped the same way, nothing encoded; the file must hold
 // options.codec and start with a keyframe. False after an error line when a source, the clip file,
-// an encoder or a socket cannot be used.
+// an encoder or a socket cannot be used. With --pauses, the frame slots of still spells send
+// no video (audio goes on) and use no id; each spell begins with the line of print_still_line.
 bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& stop,
                          StreamSummary& summary);
 

@@ -249,8 +249,9 @@ void VideoDecoder::drain_held_pictures(const std::atomic<bool>& running) {
     // takes nothing more until it is flushed, and a flushed one has no reference pictures left, so
     // a new one starts at the next keyframe, with slice threads, which hold nothing back.
     const auto fallback = in_flight.empty() ? Clock::now() : in_flight.back().second;
+    pictures_held = 0;
     std::optional<Clock::time_point> completed_at;
-    if (avcodec_send_packet(codec_context, nullptr) >= 0) {
+    if (codec_context != nullptr && avcodec_send_packet(codec_context, nullptr) >= 0) {
         completed_at = receive_pictures(fallback);
     }
     if (running && completed_at) {
