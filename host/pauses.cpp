@@ -32,6 +32,14 @@ bool PauseSchedule::still(uint64_t slot) const {
     return phase >= active_seconds - EDGE_SECONDS;
 }
 
+void PauseSchedule::begin_still_spell(Pacer& video_clock, uint64_t slot) const {
+    const auto now = Pacer::Clock::now();
+    const auto due = video_clock.due(slot);
+    if (now > due) {
+        video_clock = Pacer(fps, video_clock.start_time() + (now - due));
+    }
+}
+
 void print_still_line(std::optional<uint32_t> last_frame_id, std::optional<uint32_t> picture) {
     if (!last_frame_id) {
         printf("[Host] Still before any frame\n");

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "host/host_options.h"
+#include "host/pacer.h"
 
 namespace nimbar::host {
 
@@ -19,6 +20,11 @@ class PauseSchedule {
 
     // Whether frame slot `slot` (from 0, due slot / fps seconds after the start) is still.
     bool still(uint64_t slot) const;
+
+    // A still spell begins at `slot`. A host running late (its encoder slower than the frame rate)
+    // finds the slot long due: `video_clock` then starts that much later, so that the spell stays
+    // still for its whole length and the frames after it are paced from its end, not sent at once.
+    void begin_still_spell(Pacer& video_clock, uint64_t slot) const;
 
   private:
     double fps;

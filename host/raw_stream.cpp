@@ -26,6 +26,8 @@ bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop
 
     std::vector<uint8_t> frame;
     const Pacer pacer(options.fps);
+    // The frames' clock: the run's, but for the lag a still spell forgives (PauseSchedule).
+    Pacer video_clock = pacer;
     const int64_t total = options.frame_total();
 
     const PauseSchedule pauses(options);
@@ -34,13 +36,15 @@ bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop
     int64_t k = 0;  // frame ids used so far: the next one is first_frame_id + k
     bool still = false;
     for (int64_t slot = 0; slot < total && !stop.load(); ++slot) {
-        pacer.wait_until(static_cast<uint64_t>(slot));
+        video_clock.wait_until(static_cast<uint64_t>(slot));
         if (pauses.still(static_cast<uint64_t>(slot))) {
-            if (!still && k > 0) {
-                const auto last = static_cast<uint32_t>(options.first_frame_id + k - 1);
-                print_still_line(last, numbered ? std::optional<uint32_t>(last) : std::nullopt);
-            } else if (!still) {
-                print_still_line(std::nullopt, std::nullopt);
+            if (!still) {
+                pauses.begin_still_spell(video_clock, static_cast<uint64_t>(slot));
+                std::optional<uint32_t> last;
+                if (k > 0) {
+                    last = static_cast<uint32_t>(options.first_frame_id + k - 1);
+                }
+                print_still_line(last, numbered ? last : std::nullopt);
             }
             still = true;
             continue;
@@ -51,7 +55,7 @@ bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop
             fprintf(stderr, "[Host] Error: cannot read frame %u\n", frame_id);
             return false;
         }
-        sender.send(frame, frame_id, pacer, static_cast<uint64_t>(slot), summary);
+        sender.send(frame, frame_id, video_clock, static_cast<uint64_t>(slot), summary);
         ++k;
         ++summary.frames;
     }

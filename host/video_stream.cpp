@@ -254,6 +254,8 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
     }
 
     const Pacer pacer(options.fps);
+    // The frames' clock: the run's, but for the lag a still spell forgives (PauseSchedule).
+    Pacer video_clock = pacer;
     const Pacer audio_clock(audio_packet_rate(options.audio_drift_ppm), pacer.start_time());
     const int64_t total = options.frame_total();
     // Audio packets due from here on are not sent.
@@ -275,9 +277,9 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
     while (!stop.load()) {
         std::optional<Pacer::Clock::time_point> video_due;
         if (sender.pending()) {
-            video_due = sender.next_due(pacer);
+            video_due = sender.next_due(video_clock);
         } else if (video && slot < total) {
-            video_due = pacer.due(static_cast<uint64_t>(slot));
+            video_due = video_clock.due(static_cast<uint64_t>(slot));
         }
         std::optional<Pacer::Clock::time_point> audio_due;
         if (audio) {
@@ -308,6 +310,7 @@ bool stream_video_frames(const HostOptions& options, const std::atomic<bool>& st
             // A still slot sends nothing; a keyframe asked for meanwhile is the next frame.
             if (pauses.still(static_cast<uint64_t>(slot))) {
                 if (!still) {
+                    pauses.begin_still_spell(video_clock, static_cast<uint64_t>(slot));
                     print_still_line(last_sent_id, last_sent_picture);
                 }
                 still = true;
