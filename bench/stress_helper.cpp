@@ -10,14 +10,32 @@
 //       [Flood] datagrams=… bytes=… seconds=… rate=…/s MBps=… send_failures=… lengths_swept=…
 //       near_misses=… live_id_near_misses=…
 //       With --live-ids no, no datagram names an id of the live stream (to tell the two apart).
+//   stress_helper flood --port <p> --seconds <s> --target viewer|preview --attack trickle|resync
+//                       [--live-start-id <id>]
+//       Instead of the mixed flood, one attack on the frame numbering, at its own pace (no --rate),
+//       aimed at a live stream that is at frame <id> (default 1) now and goes on at 30 frames/s:
+//       trickle: every 500 ms one whole one-fragment frame about 60,000 ids ahead of the live
+//         stream, for the viewer a tiny VP8 keyframe to look at, for the preview 1400 bytes;
+//       resync: every 100 ms fragment 0 of a two-fragment frame that never completes, in turn
+//         1000 ids behind the live stream and 1,000,000 ahead of it.
+//       Ends with one line:
+//       [Flood] attack=… datagrams=… bytes=… seconds=… rate=…/s send_failures=… live_start_id=…
+//       first_id=… last_id=…
 //   stress_helper close --title <exact window title> [--timeout-ms <n>]
 //       Sends WM_DELETE_WINDOW to the mapped window of that title, as a window manager's close
 //       button does. Exit code 1 when no such window appears in time.
 //   stress_helper look --title <exact window title> [--timeout-ms <n>]
+//                      [--picture-width <w> --picture-height <h> [--near-frame <n>]]
 //       Reads the window's pixels and prints one line:
 //       [Look] size=WxH digest=<hex> bars=ok|bad worst=<largest channel error> at=<bar>
 //       digest changes with any pixel; bars checks the test pattern's seven bars
 //       (host/test_pattern.h) at three heights in the top two thirds of the window.
+//       With the picture's size, the line goes on with " block_frame=<n> block_left=<x>": the
+//       pattern's moving block found on its centre row, its left edge x in picture columns, and
+//       the pattern frame number n whose block lies nearest there among one sweep of the block
+//       across the picture: frames 0 on, or with --near-frame the sweep centred on that frame (the
+//       block's places repeat, so only a sweep tells frames apart). " block_frame=none" when no
+//       block is there.
 //
 // A datagram naming a frame of the live stream with a header that is right for it is, by the
 // datagram format, a piece of that frame: no reader can tell it from the host's. The flood
@@ -69,6 +87,31 @@ constexpr int DEFAULT_TIMEOUT_MS = 10000;
 constexpr int BAR_TOLERANCE = 48;
 // Sample rows, in sixths of the window height: 1, 2 and 3 sixths are inside the bars (top 2/3).
 constexpr int SAMPLE_ROWS_SIXTHS[] = {1, 2, 3};
+// A pixel is the block's when it is nearer the block's orange than the band's grey (codec blur
+// smears the edges over a few pixels; halfway between the two colours marks them) and no channel
+// is further than this from the orange (no other colour of the pattern passes for it).
+constexpr int BLOCK_TOLERANCE = 96;
+// The longest run of block pixels counts as the block from this share of the block's width on:
+// shorter ones are specks of blur or damage.
+constexpr double MIN_BLOCK_RUN_SHARE = 0.5;
+// The attacks' estimate of the live stream: the scripts' hosts send 30 frames a second.
+constexpr double LIVE_FPS = 30.0;
+// Trickle: a frame this far ahead of the live stream, within the 65,536 ids that a reader could
+// once take at once, every so often: too seldom for three in a row to count as a new numbering.
+constexpr uint32_t TRICKLE_LEAD = 60000;
+constexpr std::chrono::milliseconds TRICKLE_PERIOD{500};
+// Resync: a fragment this often, alternately this far behind (past the 64 stale ids) and this far
+// ahead (past any window ahead) of the live stream, of a frame of this many fragments that never
+// gets its others.
+constexpr std::chrono::milliseconds RESYNC_PERIOD{100};
+constexpr uint32_t RESYNC_BEHIND = 1000;
+constexpr uint32_t RESYNC_AHEAD = 1000000;
+constexpr uint16_t RESYNC_FRAGMENTS = 2;
+// The trickle's frame for the viewer: a VP8 key frame's 3-byte tag (key bit clear, shown), the key
+// frame start code, 16x16, and a few bytes of a first partition; small enough for one fragment.
+constexpr uint8_t TINY_VP8_KEYFRAME[] = {0x50, 0x01, 0x00, 0x9d, 0x01, 0x2a, 0x10, 0x00,
+                                         0x10, 0x00, 0x00, 0x47, 0x08, 0x85, 0x85, 0x88,
+                                         0x99, 0x84, 0x88, 0x0c, 0x02, 0x00, 0x0c, 0x0d};
 
 struct Options {
     std::string command;
@@ -78,8 +121,13 @@ struct Options {
     std::string target = "viewer";
     uint64_t seed = 1;
     bool live_ids = true;
+    std::string attack;  // empty: the mixed flood
+    uint64_t live_start_id = 1;
     std::string title;
     int timeout_ms = DEFAULT_TIMEOUT_MS;
+    int picture_width = 0;  // 0: no block search
+    int picture_height = 0;
+    std::optional<int64_t> near_frame;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -103,6 +151,16 @@ std::optional<Options> parse(int argc, char** argv) {
             options.seed = std::strtoull(value, nullptr, 10);
         } else if (key == "--live-ids") {
             options.live_ids = std::string(value) != "no";
+        } else if (key == "--attack") {
+            options.attack = value;
+        } else if (key == "--live-start-id") {
+            options.live_start_id = std::strtoull(value, nullptr, 10);
+        } else if (key == "--picture-width") {
+            options.picture_width = std::atoi(value);
+        } else if (key == "--picture-height") {
+            options.picture_height = std::atoi(value);
+        } else if (key == "--near-frame") {
+            options.near_frame = std::strtoll(value, nullptr, 10);
         } else if (key == "--title") {
             options.title = value;
         } else if (key == "--timeout-ms") {
@@ -346,6 +404,106 @@ class Flood {
     uint64_t live_near_misses = 0;
 };
 
+// ------------------------------------------------------------------------------------ attacks
+
+// One attack on the frame numbering: a datagram at a time, at the attack's own pace, with ids
+// placed against the live stream as estimated from --live-start-id and the time since the start.
+class NumberingAttack {
+  public:
+    explicit NumberingAttack(const Options& options) : options(options), random(options.seed) {}
+
+    int run() {
+        if (!net::start_networking() || !socket.open(0)) {
+            return 1;
+        }
+        const bool trickle = options.attack == "trickle";
+        const auto period = trickle ? TRICKLE_PERIOD : RESYNC_PERIOD;
+        const auto start = Clock::now();
+        const auto end = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options.seconds));
+        uint8_t datagram[protocol::MAX_FRAGMENT_DATAGRAM];
+        for (uint64_t turn = 0;; ++turn) {
+            const auto due = start + turn * period;
+            if (due >= end) {
+                break;
+            }
+            std::this_thread::sleep_until(due);
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+            const auto live = static_cast<uint64_t>(static_cast<double>(options.live_start_id) +
+                                                    LIVE_FPS * elapsed);
+            protocol::FragmentHeader header;
+            header.fragment_index = 0;
+            if (trickle) {
+                header.frame_id = clamp_id(live + TRICKLE_LEAD);
+                header.fragment_count = 1;
+            } else {
+                // Ids 0 and 4294967295 are the mixed flood's: stay clear of them.
+                header.frame_id = turn % 2 == 0
+                                      ? clamp_id(live > RESYNC_BEHIND ? live - RESYNC_BEHIND : 1)
+                                      : clamp_id(live + RESYNC_AHEAD);
+                header.fragment_count = RESYNC_FRAGMENTS;
+            }
+            const size_t payload = fill_payload(datagram + protocol::FRAGMENT_HEADER_SIZE,
+                                                trickle ? 1 : RESYNC_FRAGMENTS);
+            header.payload_size = static_cast<uint16_t>(payload);
+            protocol::write_fragment_header({datagram, protocol::FRAGMENT_HEADER_SIZE}, header);
+            const size_t length = protocol::FRAGMENT_HEADER_SIZE + payload;
+            if (socket.send_to(datagram, length, "127.0.0.1", static_cast<uint16_t>(options.port)) <
+                0) {
+                ++send_failures;
+                continue;
+            }
+            first_id = first_id.value_or(header.frame_id);
+            last_id = header.frame_id;
+            ++sent;
+            bytes += length;
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        printf(
+            "[Flood] attack=%s datagrams=%llu bytes=%llu seconds=%.2f rate=%.1f/s "
+            "send_failures=%llu live_start_id=%llu first_id=%u last_id=%u\n",
+            options.attack.c_str(), static_cast<unsigned long long>(sent),
+            static_cast<unsigned long long>(bytes), seconds, sent / seconds,
+            static_cast<unsigned long long>(send_failures),
+            static_cast<unsigned long long>(options.live_start_id), first_id.value_or(0), last_id);
+        socket.close();
+        net::stop_networking();
+        return 0;
+    }
+
+  private:
+    // Within 1 to 4294967294: 0 and the largest id are never a live stream's.
+    static uint32_t clamp_id(uint64_t id) {
+        return static_cast<uint32_t>(std::clamp<uint64_t>(id, 1, 0xFFFFFFFEu));
+    }
+
+    // The first fragment's payload of a frame of `fragments`: for the viewer the tiny VP8 key
+    // frame (alone, or padded to a full fragment when more are to follow), for the preview a full
+    // fragment of random bytes. Returns its length.
+    size_t fill_payload(uint8_t* payload, uint16_t fragments) {
+        size_t length = protocol::FRAGMENT_PAYLOAD;
+        for (size_t i = 0; i < length; ++i) {
+            payload[i] = static_cast<uint8_t>(random());
+        }
+        if (options.target == "viewer") {
+            std::memcpy(payload, TINY_VP8_KEYFRAME, sizeof TINY_VP8_KEYFRAME);
+            if (fragments == 1) {
+                length = sizeof TINY_VP8_KEYFRAME;
+            }
+        }
+        return length;
+    }
+
+    const Options& options;
+    std::mt19937_64 random;
+    net::UDPSocket socket;
+    uint64_t sent = 0;
+    uint64_t bytes = 0;
+    uint64_t send_failures = 0;
+    std::optional<uint32_t> first_id;
+    uint32_t last_id = 0;
+};
+
 // ------------------------------------------------------------------------------------ windows
 
 // The mapped window of that title, found within the timeout, with a line when there is none.
@@ -357,7 +515,80 @@ std::optional<unsigned long> find_window(testing::X11Session& x11, const Options
     return window;
 }
 
-int look(testing::X11Session& x11, unsigned long window) {
+// Whether the window's pixel is the block's (see BLOCK_TOLERANCE).
+bool block_pixel(const testing::Pixel& seen) {
+    const auto distance2 = [&](const host::Rgb& colour) {
+        const int r = seen.r - colour.r;
+        const int g = seen.g - colour.g;
+        const int b = seen.b - colour.b;
+        return r * r + g * g + b * b;
+    };
+    const host::Rgb block = host::PATTERN_BLOCK;
+    const int worst = std::max(
+        {std::abs(seen.r - block.r), std::abs(seen.g - block.g), std::abs(seen.b - block.b)});
+    return distance2(block) < distance2(host::PATTERN_BAND) && worst <= BLOCK_TOLERANCE;
+}
+
+// The block's left column in picture columns (a fraction: the window is scaled), from the longest
+// run of block pixels on the block's centre row; nothing when no run is long enough. The run's
+// middle is taken, not its first pixel, so that blur that widens or narrows both edges alike does
+// not move it.
+std::optional<double> find_block_left(const testing::Screenshot& shot, int picture_width,
+                                      int picture_height) {
+    const host::PatternLayout layout = host::pattern_layout(picture_width, picture_height);
+    const double scale_x = static_cast<double>(shot.width) / picture_width;
+    const double centre_row = layout.block_top + layout.block_size / 2.0;
+    const int y =
+        std::clamp(static_cast<int>(centre_row * shot.height / picture_height), 0, shot.height - 1);
+    int best_start = 0;
+    int best_length = 0;
+    for (int x = 0; x < shot.width;) {
+        if (!block_pixel(shot.at(x, y))) {
+            ++x;
+            continue;
+        }
+        const int start = x;
+        while (x < shot.width && block_pixel(shot.at(x, y))) {
+            ++x;
+        }
+        if (x - start > best_length) {
+            best_start = start;
+            best_length = x - start;
+        }
+    }
+    if (best_length == 0 || best_length < MIN_BLOCK_RUN_SHARE * layout.block_size * scale_x) {
+        return std::nullopt;
+    }
+    const double middle = (best_start + best_length / 2.0) / scale_x;
+    return middle - layout.block_size / 2.0;
+}
+
+// The pattern frame number whose block lies nearest `left` among one sweep of the block across the
+// picture: frames from 0, or the sweep centred on `near`. Within a sweep each frame's block has a
+// place of its own, step pixels from the next; the places repeat, shifted, in later sweeps.
+int64_t nearest_block_frame(double left, int picture_width, int picture_height,
+                            std::optional<int64_t> near) {
+    const host::PatternLayout layout = host::pattern_layout(picture_width, picture_height);
+    const int64_t places = picture_width - layout.block_size + 1;
+    // A sweep one frame short of the block's whole way across, so that no two of its frames' places
+    // are nearer than a step (the first of the next sweep lies just past the first of this one).
+    const int64_t sweep = std::max<int64_t>(1, places / layout.block_step);
+    const int64_t first = near ? std::max<int64_t>(0, *near - sweep / 2) : 0;
+    int64_t best = first;
+    double best_distance = -1;
+    for (int64_t n = first; n < first + sweep; ++n) {
+        const double distance = std::abs(
+            host::pattern_block_left(picture_width, picture_height, static_cast<uint32_t>(n)) -
+            left);
+        if (best_distance < 0 || distance < best_distance) {
+            best = n;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+int look(testing::X11Session& x11, unsigned long window, const Options& options) {
     const auto shot = x11.capture(window);
     if (!shot) {
         fprintf(stderr, "[Stress] cannot read the window's pixels\n");
@@ -385,9 +616,21 @@ int look(testing::X11Session& x11, unsigned long window) {
             }
         }
     }
-    printf("[Look] size=%dx%d digest=%016llx bars=%s worst=%d at=%d\n", shot->width, shot->height,
+    printf("[Look] size=%dx%d digest=%016llx bars=%s worst=%d at=%d", shot->width, shot->height,
            static_cast<unsigned long long>(digest), worst <= BAR_TOLERANCE ? "ok" : "bad", worst,
            worst_bar);
+    if (options.picture_width > 0 && options.picture_height > 0) {
+        const auto left = find_block_left(*shot, options.picture_width, options.picture_height);
+        if (left) {
+            printf(" block_frame=%lld block_left=%.0f",
+                   static_cast<long long>(nearest_block_frame(
+                       *left, options.picture_width, options.picture_height, options.near_frame)),
+                   *left);
+        } else {
+            printf(" block_frame=none");
+        }
+    }
+    printf("\n");
     return 0;
 }
 
@@ -405,17 +648,24 @@ int run_window_command(const Options& options) {
         x11.request_close(*window);
         return 0;
     }
-    return look(x11, *window);
+    return look(x11, *window, options);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const auto options = parse(argc, argv);
+    const bool attack = options && !options->attack.empty() && options->attack != "mixed";
     if (options && options->command == "flood" && options->port > 0 && options->port < 65536 &&
         (options->target == "viewer" || options->target == "preview")) {
-        Flood flood(*options);
-        return flood.run();
+        if (!attack) {
+            Flood flood(*options);
+            return flood.run();
+        }
+        if ((options->attack == "trickle" || options->attack == "resync") && options->rate == 0) {
+            NumberingAttack numbering(*options);
+            return numbering.run();
+        }
     }
     if (options && (options->command == "close" || options->command == "look") &&
         !options->title.empty()) {
@@ -425,7 +675,11 @@ int main(int argc, char** argv) {
             "Usage: %s flood --port <p> --seconds <s> --target viewer|preview [--seed <n>] [--rate "
             "<n>]\n"
             "          [--live-ids yes|no]\n"
-            "       %s close|look --title <window title> [--timeout-ms <n>]\n",
-            argv[0], argv[0]);
+            "       %s flood --port <p> --seconds <s> --target viewer|preview\n"
+            "          --attack trickle|resync [--live-start-id <id>] [--seed <n>]\n"
+            "       %s close --title <window title> [--timeout-ms <n>]\n"
+            "       %s look --title <window title> [--timeout-ms <n>]\n"
+            "          [--picture-width <w> --picture-height <h> [--near-frame <n>]]\n",
+            argv[0], argv[0], argv[0], argv[0]);
     return 2;
 }
