@@ -334,6 +334,10 @@ Clip vp8_clip(bool starts_with_keyframe) {
         frames.push_back(support::noise(size, static_cast<uint32_t>(frames.size())));
         frames.back()[0] = frames.size() == 1 && starts_with_keyframe ? 0x10 : 0x11;
     }
+    // A key frame's start code after its 3-byte frame tag.
+    frames[0][3] = 0x9d;
+    frames[0][4] = 0x01;
+    frames[0][5] = 0x2a;
     return frames;
 }
 
@@ -382,8 +386,9 @@ TEST(HostIvfClip, WrittenFramesReadBackAndStreamAsTheyAreLoopedInOrder) {
 
 TEST(HostIvfClip, KeyframesAreToldByTheBitstream) {
     const std::vector<std::tuple<VideoCodec, std::vector<uint8_t>, bool>> frames = {
-        {VideoCodec::VP8, {0x10, 0x02}, true},
-        {VideoCodec::VP8, {0x11, 0x02}, false},
+        {VideoCodec::VP8, {0x10, 0x02, 0x00, 0x9d, 0x01, 0x2a, 0x40, 0x01, 0xf0, 0x00}, true},
+        {VideoCodec::VP8, {0x11, 0x02, 0x00, 0x9d, 0x01, 0x2a, 0x40, 0x01, 0xf0, 0x00}, false},
+        {VideoCodec::VP8, {0x10, 0x02}, false},  // the key bit, but too short for a key frame
         {VideoCodec::VP8, {}, false},
         {VideoCodec::H264,
          {0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xce, 0, 0, 1, 0x65, 0x88},

@@ -129,7 +129,8 @@ TEST(PreviewStats, LineIsDueOnceASecondWithTheRateOfThatSecond) {
               "malformed=3\n");
     totals.bytes += 500'000;
     EXPECT_EQ(interval.flush(t0 + std::chrono::milliseconds(2500), totals),
-              "[Preview] stats: datagrams=1000 completed=12 shown=11 expired=2 MBps=1.00\n");
+              "[Preview] stats: datagrams=1000 completed=12 shown=11 expired=2 MBps=1.00 "
+              "malformed=3\n");
 }
 
 }  // namespace

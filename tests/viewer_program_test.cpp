@@ -510,8 +510,8 @@ TEST_F(ViewerProgram, NothingIsDrawnWhileNothingChangesYetTheBarStaysLive) {
         << viewer->stdout_text();
 
     xdotool({"windowfocus", "--sync", std::to_string(window)});
-    xdotool({"key", "--window", std::to_string(window), "Up"});
-    EXPECT_EQ(next_control(), auds(false, 1.0f));
+    xdotool({"key", "--window", std::to_string(window), "Down"});
+    EXPECT_EQ(next_control(), auds(false, 0.95f));
     EXPECT_TRUE(becomes(true, 500ms));
     end_cleanly();
 }
