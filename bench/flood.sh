@@ -21,6 +21,15 @@
 # NIMBAR_FLOOD_PROGRAMS picks the programs ("viewer preview" by default); NIMBAR_FLOOD_LIVE_IDS=no
 # keeps every flood datagram off the live stream's frame ids (stress_helper --live-ids).
 #
+# NIMBAR_FLOOD_ATTACKS="trickle resync" runs, per program, one case per attack on the frame
+# numbering instead of the two floods (stress_helper flood --attack, at the attack's own pace):
+# trickle, a whole one-fragment frame about 60,000 ids ahead of the live stream every 500 ms (for
+# the viewer a tiny VP8 keyframe); resync, every 100 ms the first of two fragments of a frame that
+# never completes, in turn 1000 ids behind the live stream and 1,000,000 ahead. The pass
+# conditions are the held flood's: every pair of consecutive pictures different, bars right.
+# NIMBAR_FLOOD_BIN=<a bin folder> takes video_player and stream_preview from another build (an
+# earlier one, to set its figures beside these), stream_host and stress_helper still from this one.
+#
 #   bench/flood.sh [seconds of flood per program]   (60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,6 +50,12 @@ readonly RSS_LIMIT_FACTOR=2
 readonly STOP_TIMEOUT_S=30
 # Reproducible floods.
 readonly FLOOD_SEED=5
+# The attacks the script knows (stress_helper flood --attack), and what each sends.
+readonly KNOWN_ATTACKS=(trickle resync)
+declare -A ATTACK_NOTE=(
+    [trickle]="a one-fragment frame ~60,000 ids ahead every 500 ms"
+    [resync]="half a frame 1000 ids behind or 1,000,000 ahead every 100 ms, in turn"
+)
 # How long a window read waits for the window: a loaded machine can be slow to answer.
 readonly LOOK_TIMEOUT_MS=5000
 # The program's life and memory are checked this often during the flood.
@@ -52,14 +67,31 @@ readonly BASE_PORT=48200
 readonly HELD_RATE=40000
 
 source bench/stress_lib.sh
+attacks=${NIMBAR_FLOOD_ATTACKS:-}
+for attack in $attacks; do
+    [[ " ${KNOWN_ATTACKS[*]} " == *" $attack "* ]] ||
+        { echo "unknown attack '$attack'; attacks: ${KNOWN_ATTACKS[*]}" >&2; exit 2; }
+done
+programs_note="this build's programs"
+if [ -n "${NIMBAR_FLOOD_BIN:-}" ]; then
+    for program in video_player stream_preview; do
+        [ -x "$NIMBAR_FLOOD_BIN/$program" ] ||
+            { echo "no $program in NIMBAR_FLOOD_BIN=$NIMBAR_FLOOD_BIN" >&2; exit 2; }
+    done
+    viewer_command=("$NIMBAR_FLOOD_BIN/video_player")
+    preview_command=("$NIMBAR_FLOOD_BIN/stream_preview")
+    programs_note="video_player and stream_preview from $NIMBAR_FLOOD_BIN"
+fi
 stress_begin flood
 failures=()
 started=$SECONDS
 
-# flood_case <viewer|preview> <rate>: one program, its valid stream, the flood at that rate (0: as
-# fast as it goes); prints the figures.
+# flood_case <viewer|preview> <rate | attack>: one program, its valid stream, the flood at that
+# rate (0: as fast as it goes) or the attack at its own pace; prints the figures.
 flood_case() {
-    local kind=$1 rate=$2 name=flood_$1_$2 port control title pid host flood
+    local kind=$1 rate=$2 name=flood_$1_$2 port control title pid host flood flood_options label
+    label="$rate/s"
+    [[ "$rate" =~ ^[0-9]+$ ]] || label="attack $rate"
     port=$(free_port $BASE_PORT)
     control=$(free_port $((port + 1)))
     if [ "$kind" = viewer ]; then
@@ -85,7 +117,7 @@ flood_case() {
     local pattern='fps=[1-9]'
     [ "$kind" = preview ] && pattern='shown=[1-9]'
     if ! wait_for_line "$work/$name.out" "$pattern" $START_TIMEOUT_S "$pid"; then
-        failures+=("$kind ($rate/s): no picture from the valid stream before the flood")
+        failures+=("$kind ($label): no picture from the valid stream before the flood")
         echo "FAIL: $kind showed no picture from the valid stream within ${START_TIMEOUT_S} s"
     fi
     sleep $LEAD_S
@@ -93,8 +125,16 @@ flood_case() {
     rss_start=$(rss_kb "$pid")
     rss_max=${rss_start:-0}
     lines_before=$(grep -c ' stats: ' "$work/$name.out" || true)
-    "$bin/stress_helper" flood --port "$port" --seconds "$seconds" --target "$kind" --rate "$rate" \
-        --seed $FLOOD_SEED --live-ids "${NIMBAR_FLOOD_LIVE_IDS:-yes}" >"$work/$name.flood.out" 2>&1 &
+    if [[ "$rate" =~ ^[0-9]+$ ]]; then
+        flood_options=(--rate "$rate" --live-ids "${NIMBAR_FLOOD_LIVE_IDS:-yes}")
+    else
+        # Where the live stream is now: the frames completed so far, a second old at most.
+        local completed
+        completed=$(value completed "$(grep ' stats: ' "$work/$name.out" | tail -n 1)")
+        flood_options=(--attack "$rate" --live-start-id $((${completed:-0} + 1)))
+    fi
+    "$bin/stress_helper" flood --port "$port" --seconds "$seconds" --target "$kind" \
+        --seed $FLOOD_SEED "${flood_options[@]}" >"$work/$name.flood.out" 2>&1 &
     flood=$!
     pids+=("$flood")
     : >"$shots"
@@ -177,20 +217,21 @@ flood_case() {
     echo "RSS (KB): at flood start=$rss_start max during=$rss_max (limit ${RSS_LIMIT_FACTOR}x)"
     echo "SIGTERM at the end -> exit=$stop_status after ${stop_seconds} s; teardown $order"
 
-    [ $alive = yes ] || failures+=("$kind ($rate/s): died during the flood")
-    [ "$stop_status" = 0 ] || failures+=("$kind ($rate/s): exit $stop_status on SIGTERM")
-    [ "$order" = "in order" ] || failures+=("$kind ($rate/s): teardown $order")
-    [ "$shot_count" -ge 2 ] || failures+=("$kind ($rate/s): only $shot_count pictures could be read")
-    if [ "$rate" != 0 ]; then
-        [ "$same" = 0 ] || failures+=("$kind ($rate/s): $same pairs of consecutive pictures were the same")
+    [ $alive = yes ] || failures+=("$kind ($label): died during the flood")
+    [ "$stop_status" = 0 ] || failures+=("$kind ($label): exit $stop_status on SIGTERM")
+    [ "$order" = "in order" ] || failures+=("$kind ($label): teardown $order")
+    [ "$shot_count" -ge 2 ] || failures+=("$kind ($label): only $shot_count pictures could be read")
+    if [ "$rate" != 0 ]; then  # held floods and attacks
+        [ "$same" = 0 ] || failures+=("$kind ($label): $same pairs of consecutive pictures were the same")
     fi
-    [ "$bad" = 0 ] || failures+=("$kind ($rate/s): $bad pictures with the bars wrong")
-    grep -q 'bars=ok' "$work/$name.after" || failures+=("$kind ($rate/s): bars wrong after the flood")
+    [ "$bad" = 0 ] || failures+=("$kind ($label): $bad pictures with the bars wrong")
+    grep -q 'bars=ok' "$work/$name.after" || failures+=("$kind ($label): bars wrong after the flood")
     [ "$rss_max" -lt $((RSS_LIMIT_FACTOR * ${rss_start:-0})) ] ||
-        failures+=("$kind ($rate/s): resident memory reached $rss_max KB from $rss_start KB")
+        failures+=("$kind ($label): resident memory reached $rss_max KB from $rss_start KB")
 }
 
-echo "== flood, ${seconds} s per program; load at start: $(load)"
+echo "== flood, ${seconds} s per program${attacks:+ and attack (${attacks})}; $programs_note;" \
+    "load at start: $(load)"
 echo
 for program in ${NIMBAR_FLOOD_PROGRAMS:-viewer preview}; do
     if [ "$program" = viewer ]; then
@@ -198,8 +239,12 @@ for program in ${NIMBAR_FLOOD_PROGRAMS:-viewer preview}; do
     else
         echo "-- stream_preview, raw ${PREVIEW_WIDTH}x${PREVIEW_HEIGHT}@${PREVIEW_FPS} test pattern"
     fi
-    for rate in 0 $HELD_RATE; do
-        echo "   flood at ${rate/#0/full speed}$([ "$rate" = 0 ] || echo " datagrams/s")"
+    for rate in ${attacks:-0 $HELD_RATE}; do
+        if [ -n "$attacks" ]; then
+            echo "   attack $rate: ${ATTACK_NOTE[$rate]}"
+        else
+            echo "   flood at ${rate/#0/full speed}$([ "$rate" = 0 ] || echo " datagrams/s")"
+        fi
         flood_case "$program" "$rate"
         echo
     done

@@ -37,6 +37,7 @@ readonly CLIP_FRAMES=90 CLIP_FPS=30
 pids=()  # children still to be ended on exit
 work=""
 viewer_command=()  # what start_viewer runs, when not $bin/video_player (another build, wine)
+preview_command=()  # what start_preview runs, when not $bin/stream_preview (another build)
 
 stress_begin() { # stress_begin <name>: work folder, display, audio, cleanup trap, programs built
     for program in video_player stream_preview stream_host make_screen_clip stress_helper; do
@@ -145,12 +146,13 @@ start_viewer() {
     fi
 }
 
-# start_preview <name> <port> [options...]: stream_preview with --stats titled <name>, output in
-# $work/<name>.out and .err; sets preview.
+# start_preview <name> <port> [options...]: stream_preview (or preview_command) with --stats titled
+# <name>, output in $work/<name>.out and .err; sets preview.
 start_preview() {
-    local name=$1 port=$2
+    local name=$1 port=$2 command=("$bin/stream_preview")
     shift 2
-    "$bin/stream_preview" --port "$port" --title "$name" --stats "$@" \
+    [ ${#preview_command[@]} = 0 ] || command=("${preview_command[@]}")
+    "${command[@]}" --port "$port" --title "$name" --stats "$@" \
         >"$work/$name.out" 2>"$work/$name.err" &
     preview=$!
     pids+=("$preview")

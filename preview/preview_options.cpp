@@ -23,12 +23,7 @@ bool parse_preview_args(int argc, const char* const* argv, PreviewOptions& optio
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
         const auto read_int = [&](const char* text) {
-            const auto value = protocol::read_command_line_int(text);
-            if (!value) {
-                fprintf(stderr, "[Preview] Error: %s %s is out of range\n", arg, text);
-                numbers_fit = false;
-            }
-            return value.value_or(0);
+            return protocol::read_int_option("[Preview]", arg, text, numbers_fit);
         };
         if (has_value && std::strcmp(arg, "--port") == 0) {
             options.port = static_cast<uint16_t>(read_int(argv[++i]));

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
@@ -19,6 +20,18 @@ inline std::optional<int> read_command_line_int(const char* text) {
         return std::nullopt;
     }
     return static_cast<int>(value);
+}
+
+// The value `text` of the option `option`, as read_command_line_int reads it. A number that does
+// not fit writes "<tag> Error: <option> <text> is out of range" on stderr, clears `fits` and reads
+// as 0.
+inline int read_int_option(const char* tag, const char* option, const char* text, bool& fits) {
+    const auto value = read_command_line_int(text);
+    if (!value) {
+        fprintf(stderr, "%s Error: %s %s is out of range\n", tag, option, text);
+        fits = false;
+    }
+    return value.value_or(0);
 }
 
 }  // namespace nimbar::protocol

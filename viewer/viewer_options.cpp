@@ -30,12 +30,7 @@ bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options
         const bool has_value = i + 1 < argc;
         const auto is = [&](const char* name) { return std::strcmp(arg, name) == 0; };
         const auto read_int = [&](const char* text) {
-            const auto value = protocol::read_command_line_int(text);
-            if (!value) {
-                fprintf(stderr, "[VideoPlayer] Error: %s %s is out of range\n", arg, text);
-                numbers_fit = false;
-            }
-            return value.value_or(0);
+            return protocol::read_int_option("[VideoPlayer]", arg, text, numbers_fit);
         };
         if (has_value && is("--port")) {
             options.port = static_cast<uint16_t>(read_int(argv[++i]));
