@@ -14,7 +14,8 @@ size_t frame_bytes(int width, int height) {
 
 }  // namespace
 
-FrameSource::FrameSource(int width, int height) : width(width), height(height) {}
+FrameSource::FrameSource(int width, int height, bool noise)
+    : width(width), height(height), noise(noise) {}
 
 FrameSource::FrameSource(int width, int height, const std::string& path)
     : width(width), height(height), from_file(true), file(path, std::ios::binary) {
@@ -37,6 +38,9 @@ bool FrameSource::next(uint32_t frame_number, std::vector<uint8_t>& frame) {
     frame.resize(frame_bytes(width, height));
     if (!from_file) {
         draw_test_pattern(frame, width, height, frame_number);
+        if (noise) {
+            draw_pattern_noise(frame, width, height, frame_number);
+        }
         return true;
     }
     if (!usable) {

@@ -12,8 +12,9 @@ namespace nimbar::host {
 
 class FrameSource {
   public:
-    // The moving test pattern.
-    FrameSource(int width, int height);
+    // The moving test pattern; with `noise`, the band around the block is noise that differs in
+    // every frame (draw_pattern_noise).
+    FrameSource(int width, int height, bool noise = false);
     // Frames from `path`; check ok() before use.
     FrameSource(int width, int height, const std::string& path);
 
@@ -28,6 +29,7 @@ class FrameSource {
     int width;
     int height;
     bool from_file = false;
+    bool noise = false;
     bool usable = true;
     std::ifstream file;
 };

@@ -99,6 +99,10 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
             options.spread = true;
             continue;
         }
+        if (std::strcmp(option, "--pattern-noise") == 0) {
+            options.pattern_noise = true;
+            continue;
+        }
         if (std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) {
             options.help = true;
             continue;
@@ -252,6 +256,11 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
         fprintf(stderr, "[Host] Error: --pauses needs --seconds, not --frames\n");
         return false;
     }
+    if (options.pattern_noise &&
+        (!options.input.empty() || !options.video.empty() || !options.clip.empty())) {
+        fprintf(stderr, "[Host] Error: --pattern-noise needs the test pattern, not a file\n");
+        return false;
+    }
     if (!options.has_audio()) {
         if (options.codec == HostCodec::None) {
             fprintf(stderr, "[Host] Error: --codec none needs --audio\n");
@@ -282,7 +291,8 @@ bool parse_host_args(int argc, const char* const* argv, HostOptions& options) {
               std::pair{options.impairments.duplicate > 0.0, "--duplicate"},
               std::pair{options.impairments.reorder, "--reorder"},
               std::pair{!options.clip.empty(), "--clip"},
-              std::pair{options.has_pauses(), "--pauses"}}) {
+              std::pair{options.has_pauses(), "--pauses"},
+              std::pair{options.pattern_noise, "--pattern-noise"}}) {
             if (given) {
                 fprintf(stderr, "[Host] Error: %s does nothing with --codec none\n", name);
                 return false;
@@ -351,7 +361,7 @@ void print_host_usage(const char* program) {
             "          [--preencode <n> | --clip <file.ivf>] [--audio tone|<file.wav>]\n"
             "          [--audio-loss <fraction>] [--audio-drift-ppm <n>] [--audio-jitter-ms <ms>]\n"
             "          [--audio-bitrate <kbit/s>] [--first-frame-id <id>]\n"
-            "          [--pauses <active s>,<still s>]\n",
+            "          [--pauses <active s>,<still s>] [--pattern-noise]\n",
             program);
 }
 
@@ -368,6 +378,8 @@ void print_host_help(const char* program) {
         "  --seconds <s>               how long to stream (default 5)\n"
         "  --frames <n>                how many frames to stream, instead of --seconds\n"
         "  --input <file.bgra>         raw BGRA frames of the picture size, looped\n"
+        "  --pattern-noise             the pattern's band noise, new in every frame, but for the\n"
+        "                              block and a margin around it: as heavy as a busy screen\n"
         "  --spread                    each frame's datagrams spread over its interval, not a "
         "burst\n"
         "  --loss <fraction>           drop that fraction of datagrams\n"

@@ -21,6 +21,9 @@ struct HostOptions {
     double seconds = 5.0;
     int64_t frames = -1;  // when given, overrides seconds
     std::string input;    // raw BGRA frames of width x height; the test pattern when empty
+    // The test pattern's band, but for the block and a margin around it, is noise new in every
+    // frame: a stream as heavy to decode as a busy screen whose pictures can still be told apart.
+    bool pattern_noise = false;
     bool spread = false;  // spread each frame's datagrams over its frame interval, not one burst
     ImpairmentSettings impairments;
     // Still spells, as from a host whose screen stopped changing: after every pause_active_seconds

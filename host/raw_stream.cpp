@@ -14,7 +14,7 @@ namespace nimbar::host {
 bool stream_raw_frames(const HostOptions& options, const std::atomic<bool>& stop,
                        StreamSummary& summary) {
     FrameSource source = options.input.empty()
-                             ? FrameSource(options.width, options.height)
+                             ? FrameSource(options.width, options.height, options.pattern_noise)
                              : FrameSource(options.width, options.height, options.input);
     if (!source.ok()) {
         return false;

@@ -9,6 +9,11 @@ namespace {
 
 // About 4 s for the block to cross a window at 60 frames/s, whatever the width.
 constexpr int BLOCK_STEPS_PER_WIDTH = 240;
+// Set in every noise byte: no noise pixel is black, like every other pixel of the pattern.
+constexpr uint8_t NOISE_FLOOR_BITS = 0x10;
+// The grey margin kept around the block, as a share of its side (a quarter): wider than the blur
+// a codec and a scaled window spread, so that the block is found as cleanly as without noise.
+constexpr int NOISE_MARGIN_DIVISOR = 4;
 
 void put_pixel(uint8_t* p, Rgb colour) {
     p[0] = colour.b;
@@ -82,6 +87,44 @@ void draw_test_pattern(std::span<uint8_t> bgra, int width, int height, uint32_t 
     const int left = pattern_block_left(width, height, frame_number);
     for (int y = layout.block_top; y < layout.block_top + layout.block_size; ++y) {
         fill_row(pixels + y * stride, left, left + layout.block_size, PATTERN_BLOCK);
+    }
+}
+
+void draw_pattern_noise(std::span<uint8_t> bgra, int width, int height, uint32_t frame_number) {
+    const size_t stride = static_cast<size_t>(width) * 4;
+    if (width <= 0 || height <= 0 || bgra.size() < stride * height) {
+        return;
+    }
+    const PatternLayout layout = pattern_layout(width, height);
+    // The block and a grey margin around it stay clean, so that its edges are the pattern's.
+    const int margin = layout.block_size / NOISE_MARGIN_DIVISOR;
+    const int left = pattern_block_left(width, height, frame_number);
+    const int clean_top = layout.block_top - margin;
+    const int clean_bottom = layout.block_top + layout.block_size + margin;
+    const int clean_left = left - margin;
+    const int clean_right = left + layout.block_size + margin;
+    // splitmix64, seeded by the frame number: cheap, and the same noise for the same frame.
+    uint64_t state = 0x9e3779b97f4a7c15ull * (uint64_t{frame_number} + 1);
+    const auto next = [&state] {
+        uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    };
+    for (int y = layout.bars_height; y < height; ++y) {
+        const bool clean_rows = y >= clean_top && y < clean_bottom;
+        uint8_t* row = bgra.data() + y * stride;
+        for (int x = 0; x < width; ++x) {
+            if (clean_rows && x >= clean_left && x < clean_right) {
+                continue;
+            }
+            const uint64_t bits = next();
+            uint8_t* p = row + static_cast<size_t>(x) * 4;
+            p[0] = static_cast<uint8_t>(bits) | NOISE_FLOOR_BITS;
+            p[1] = static_cast<uint8_t>(bits >> 8) | NOISE_FLOOR_BITS;
+            p[2] = static_cast<uint8_t>(bits >> 16) | NOISE_FLOOR_BITS;
+            p[3] = 255;
+        }
     }
 }
 

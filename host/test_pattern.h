@@ -45,4 +45,10 @@ Rgb pattern_colour_at(int x, int y, int width, int height, uint32_t frame_number
 // red, alpha; alpha opaque).
 void draw_test_pattern(std::span<uint8_t> bgra, int width, int height, uint32_t frame_number);
 
+// Over a pattern drawn by draw_test_pattern: fills the band with noise of its own for each frame
+// number (the same for the same number), never black, so that the stream costs an encoder and a
+// decoder what a busy screen does. The bars stay as they are, and so do the block and a grey
+// margin a quarter of its side wide around it.
+void draw_pattern_noise(std::span<uint8_t> bgra, int width, int height, uint32_t frame_number);
+
 }  // namespace nimbar::host

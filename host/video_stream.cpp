@@ -35,7 +35,7 @@ class PictureSource {
         } else if (!options.input.empty()) {
             frames.emplace(options.width, options.height, options.input);
         } else {
-            frames.emplace(options.width, options.height);
+            frames.emplace(options.width, options.height, options.pattern_noise);
         }
     }
 
