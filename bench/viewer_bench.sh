@@ -24,14 +24,19 @@
 #            presented/true/damaged pictures
 #   windows  the Windows build under wine beside Linux at 6 and 50 Mbit/s; wine per SDL renderer
 #   many     1, 2, 4 and 6 viewers, each on its own 6 Mbit/s stream: pictures, latency, CPU
+#   still    the host's own test pattern (not a clip) with pauses, 5 s of frames then 3 s still,
+#            under 0.001 loss, at 4 Mbit/s encoded live and pre-encoded with noise (about 55
+#            Mbit/s) for the decoder to fall behind: pauses, pauses that end with the last frame
+#            on screen (stress_helper look), keyframe requests, fps, latency and decode
 #
-# idle, steady, loss and behind also run the build in NIMBAR_BEFORE_BIN (a bin folder holding
+# idle, steady, loss, behind and still also run the build in NIMBAR_BEFORE_BIN (a bin folder holding
 # video_player and presented_pictures) back to back with this one, in an order that alternates
 # from case to case. The programs are copied first, so that a rebuild during the run cannot mix
 # builds.
 #
 #   bench/viewer_bench.sh [seconds per case] [case... | all]   (20; all: every case)
 # NIMBAR_BENCH_RATES and NIMBAR_BENCH_LOSSES pick among the rates and the losses;
+# NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_HEAVY_KBPS (200000) its heavy rate;
 # NIMBAR_IDLE_SECONDS (30) is each idle phase, NIMBAR_MEMORY_SECONDS (300) the memory run;
 # NIMBAR_WINE_RENDERERS (e.g. "direct3d direct3d11") adds a wine run at 6 Mbit/s per SDL renderer;
 # NIMBAR_STRESS_CLIPS keeps the clips for later runs, NIMBAR_STRESS_KEEP the outputs.
@@ -43,7 +48,7 @@ if [[ "${1:-}" =~ ^[0-9]+$ ]]; then
     case_seconds=$1
     shift
 fi
-readonly ALL_CASES=(rates burst idle steady minimised gst memory loss behind windows many)
+readonly ALL_CASES=(rates burst idle steady minimised gst memory loss behind windows many still)
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] && [ "${cases[*]}" != all ] || cases=("${ALL_CASES[@]}")
 for name in "${cases[@]}"; do
@@ -101,6 +106,20 @@ readonly MANY_COUNTS=(1 2 4 6) GRID_COLUMNS=3 GRID_STEP_X=480 GRID_STEP_Y=540
 # "Kept every frame": all completed, none dropped or skipped, and pictures presented within this
 # share of those sent (presented is a sum of per-second rates, good to about a frame).
 readonly PRESENTED_SHARE=0.99
+# Still: the host's own pattern, so that the picture of each pause's last frame is known, with
+# pauses as from a screen that stops changing, under a little loss (a fixed seed), for this long.
+readonly STILL_SECONDS=${NIMBAR_STILL_SECONDS:-120} STILL_PAUSES=5,3 STILL_LOSS=0.001 STILL_SEED=7
+# The window is read this long after the host says a still spell began: far past the viewer's
+# 50 ms drain of a picture held back and the present that follows.
+readonly STILL_LOOK_DELAY_S=1.5
+# The light run, encoded live: the decoder keeps up on slice threads. The heavy run: the pattern
+# with noise in its band (stream_host --pattern-noise) at the encoder's finest quantizer, about
+# 55 Mbit/s, meant to put the decoder behind so that it switches to frame threads; pre-encoded (a
+# 3 s loop), so that the host's encoder leaves the cores to the viewer.
+readonly STILL_LIGHT_KBPS=4000 STILL_HEAVY_KBPS=${NIMBAR_STILL_HEAVY_KBPS:-200000}
+readonly STILL_PREENCODE=90
+# How long stress_helper look waits for the window.
+readonly LOOK_TIMEOUT_MS=5000
 # Ports are looked for from here up, clear of the other benchmarks' ranges; many viewers' this far
 # apart.
 readonly BASE_PORT=47950 MANY_BASE_PORT=48400 PORT_STRIDE=10
@@ -127,7 +146,8 @@ bench_cleanup() { # wine's own processes first: they outlive the viewer's
 builds=(after)
 before_note="no before build (NIMBAR_BEFORE_BIN): this build only"
 mkdir "$work/after"
-cp build/bin/{video_player,presented_pictures,stream_host,make_screen_clip} "$work/after/"
+cp build/bin/{video_player,presented_pictures,stream_host,make_screen_clip,stress_helper} \
+    "$work/after/"
 if [ -n "${NIMBAR_BEFORE_BIN:-}" ]; then
     if [ -x "$NIMBAR_BEFORE_BIN/video_player" ] && [ -x "$NIMBAR_BEFORE_BIN/presented_pictures" ]
     then
@@ -754,6 +774,86 @@ case_many() {
         [ "$kept" != "$n" ] || best=$n
     done
     recap+=("many: the largest number of viewers that all kept every frame here: $best")
+}
+
+# still_run <name> <host options...>: the host's paused pattern into the running viewer, titled
+# "Stream: <name>", until the host ends; STILL_LOOK_DELAY_S after each "Still after frame" line the
+# window is read. Sets summary; writes "<picture> <block_frame or nothing>" a pause to
+# $work/<name>.pauses.
+still_run() {
+    local name=$1 out=$work/$1.host.out handled=0 lines line picture look alive deadline
+    shift
+    "$bin/stream_host" --port "$port" --listen-port "$control" --codec vp8 --width $WIDTH \
+        --height $HEIGHT --fps $FPS --seconds "$STILL_SECONDS" --pauses $STILL_PAUSES \
+        --loss $STILL_LOSS --seed $STILL_SEED "$@" >"$out" 2>"$work/$name.host.err" &
+    host=$!
+    pids+=("$host")
+    : >"$work/$name.pauses"
+    deadline=$((SECONDS + STILL_SECONDS + HOST_GRACE_S))
+    while :; do
+        alive=yes
+        kill -0 "$host" 2>/dev/null && [ $SECONDS -lt $deadline ] || alive=no
+        lines=$(count '^\[Host\] Still after frame' "$out")
+        if [ "$lines" -gt "$handled" ]; then
+            handled=$((handled + 1))
+            line=$(grep '^\[Host\] Still after frame' "$out" | sed -n "${handled}p")
+            picture=$(sed -n 's/.*(picture \([0-9]*\)).*/\1/p' <<<"$line")
+            sleep $STILL_LOOK_DELAY_S
+            look=$("$bin/stress_helper" look --title "Stream: $name" --timeout-ms $LOOK_TIMEOUT_MS \
+                --picture-width $WIDTH --picture-height $HEIGHT ${picture:+--near-frame "$picture"} \
+                2>&1 || true)
+            echo "$look" >>"$work/$name.looks"
+            echo "${picture:-?} $(value block_frame "$look")" >>"$work/$name.pauses"
+            continue
+        fi
+        [ $alive = yes ] || break
+        sleep $WAIT_POLL_S
+    done
+    wait_exit "$host" 1 "${EPOCHREALTIME/./}"  # killed, "hang", when past its deadline
+    [ "$stop_status" = 0 ] || { echo "stream_host $name failed ($stop_status):" >&2;
+        tail -n 5 "$work/$name.host.err" >&2; }
+    summary=$(grep "\[Host\] Summary:" "$out" || true)
+}
+
+case_still() {
+    echo "-- still: the host's test pattern ${WIDTH}x${HEIGHT}@${FPS}, ${STILL_SECONDS} s of" \
+        "--pauses $STILL_PAUSES under loss $STILL_LOSS (seed $STILL_SEED); the window read" \
+        "${STILL_LOOK_DELAY_S} s into each pause"
+    echo "   light: $STILL_LIGHT_KBPS kbit/s encoded live (slice threads keep up); heavy:" \
+        "--pattern-noise at $STILL_HEAVY_KBPS kbit/s pre-encoded (for the decoder to fall behind" \
+        "and take frame threads: no figure says which it used, so judge by decode and latency)"
+    local weight build name host_options pauses shown none behind line mbps
+    for weight in light heavy; do
+        host_options=(--bitrate "$STILL_LIGHT_KBPS")
+        [ $weight = light ] || host_options=(--bitrate "$STILL_HEAVY_KBPS" --pattern-noise
+            --preencode "$STILL_PREENCODE")
+        next_order
+        for build in "${order[@]}"; do
+            use_build "$build"
+            name=still_${weight}_$build
+            start_viewer "$name" "$port" "$control" --width $WIDTH --height $HEIGHT --codec 0
+            cpu_over "$viewer" still_run "$name" "${host_options[@]}"
+            sleep $SETTLE_S
+            stop_viewer "$name"
+            stats=$(stats_summary "$work/$name.out")
+            pauses=$(wc -l <"$work/$name.pauses")
+            shown=$(awk '$2 != "" && $1 == $2' "$work/$name.pauses" | wc -l)
+            none=$(awk '$2 == ""' "$work/$name.pauses" | wc -l)
+            # How far behind the pictures shown instead were, in frames: "<frames>x<pauses>".
+            behind=$(awk '$2 != "" && $1 != $2 { print $1 - $2 }' "$work/$name.pauses" | sort -n |
+                uniq -c | awk '{ printf "%s%sx%s", (NR > 1 ? " " : ""), $2, $1 }')
+            mbps=$(calc "$(value bytes "$summary") * 8 / $(value seconds "$summary") / 1e6")
+            line=$(printf "still %-5s %-6s pauses=%s last frame shown=%s (others behind by frames x pauses: %s; no block: %s) kfrq viewer=%s host=%s keyframes=%s lost=%s; fps median=%s latency p50=%s p99=%s (max %s) ms decode p50=%s p99=%s (max %s) ms; Mbit/s sent (stills included)=%s cpu=%s%% load=%s" \
+                "$weight" "$build" "$pauses" "$shown" "${behind:-none}" "$none" \
+                "$(value requests "$stats")" "$(value keyframe_requests "$summary")" \
+                "$(value keyframes "$summary")" "$(value lost "$summary")" \
+                "$(value fps_median_presenting "$stats")" "$(value lat50 "$stats")" \
+                "$(value lat99 "$stats")" "$(value lat99_max "$stats")" "$(value dec50 "$stats")" \
+                "$(value dec99 "$stats")" "$(value dec99_max "$stats")" "$mbps" "$cpu" "$(load)")
+            echo "$line"
+            recap+=("$line")
+        done
+    done
 }
 
 # ---------------------------------------------------------------- the run
