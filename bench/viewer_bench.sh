@@ -36,7 +36,8 @@
 #
 #   bench/viewer_bench.sh [seconds per case] [case... | all]   (20; all: every case)
 # NIMBAR_BENCH_RATES and NIMBAR_BENCH_LOSSES pick among the rates and the losses;
-# NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_HEAVY_KBPS (200000) its heavy rate;
+# NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_WEIGHTS ("light heavy") picks its
+# runs, NIMBAR_STILL_HEAVY_KBPS (200000) is the heavy one's rate;
 # NIMBAR_IDLE_SECONDS (30) is each idle phase, NIMBAR_MEMORY_SECONDS (300) the memory run;
 # NIMBAR_WINE_RENDERERS (e.g. "direct3d direct3d11") adds a wine run at 6 Mbit/s per SDL renderer;
 # NIMBAR_STRESS_CLIPS keeps the clips for later runs, NIMBAR_STRESS_KEEP the outputs.
@@ -118,6 +119,8 @@ readonly STILL_LOOK_DELAY_S=1.5
 # 3 s loop), so that the host's encoder leaves the cores to the viewer.
 readonly STILL_LIGHT_KBPS=4000 STILL_HEAVY_KBPS=${NIMBAR_STILL_HEAVY_KBPS:-200000}
 readonly STILL_PREENCODE=90
+# The still case's runs: both unless one is picked.
+readonly STILL_WEIGHTS=${NIMBAR_STILL_WEIGHTS:-light heavy}
 # How long stress_helper look waits for the window.
 readonly LOOK_TIMEOUT_MS=5000
 # Ports are looked for from here up, clear of the other benchmarks' ranges; many viewers' this far
@@ -823,7 +826,7 @@ case_still() {
         "--pattern-noise at $STILL_HEAVY_KBPS kbit/s pre-encoded (for the decoder to fall behind" \
         "and take frame threads: no figure says which it used, so judge by decode and latency)"
     local weight build name host_options pauses shown none behind line mbps
-    for weight in light heavy; do
+    for weight in $STILL_WEIGHTS; do
         host_options=(--bitrate "$STILL_LIGHT_KBPS")
         [ $weight = light ] || host_options=(--bitrate "$STILL_HEAVY_KBPS" --pattern-noise
             --preencode "$STILL_PREENCODE")
