@@ -827,9 +827,12 @@ case_still() {
         "and take frame threads: no figure says which it used, so judge by decode and latency)"
     local weight build name host_options pauses shown none behind line mbps
     for weight in $STILL_WEIGHTS; do
-        host_options=(--bitrate "$STILL_LIGHT_KBPS")
-        [ $weight = light ] || host_options=(--bitrate "$STILL_HEAVY_KBPS" --pattern-noise
-            --preencode "$STILL_PREENCODE")
+        case $weight in
+            light) host_options=(--bitrate "$STILL_LIGHT_KBPS") ;;
+            heavy) host_options=(--bitrate "$STILL_HEAVY_KBPS" --pattern-noise
+                --preencode "$STILL_PREENCODE") ;;
+            *) echo "unknown still run '$weight' (light, heavy)"; continue ;;
+        esac
         next_order
         for build in "${order[@]}"; do
             use_build "$build"
