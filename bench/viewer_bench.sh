@@ -37,7 +37,8 @@
 #   bench/viewer_bench.sh [seconds per case] [case... | all]   (20; all: every case)
 # NIMBAR_BENCH_RATES and NIMBAR_BENCH_LOSSES pick among the rates and the losses;
 # NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_WEIGHTS ("light heavy") picks its
-# runs, NIMBAR_STILL_HEAVY_KBPS (200000) is the heavy one's rate;
+# runs, NIMBAR_STILL_HEAVY_KBPS (200000) is the heavy one's rate, NIMBAR_STILL_LOSS (0.001) the
+# loss;
 # NIMBAR_IDLE_SECONDS (30) is each idle phase, NIMBAR_MEMORY_SECONDS (300) the memory run;
 # NIMBAR_WINE_RENDERERS (e.g. "direct3d direct3d11") adds a wine run at 6 Mbit/s per SDL renderer;
 # NIMBAR_STRESS_CLIPS keeps the clips for later runs, NIMBAR_STRESS_KEEP the outputs.
@@ -109,7 +110,8 @@ readonly MANY_COUNTS=(1 2 4 6) GRID_COLUMNS=3 GRID_STEP_X=480 GRID_STEP_Y=540
 readonly PRESENTED_SHARE=0.99
 # Still: the host's own pattern, so that the picture of each pause's last frame is known, with
 # pauses as from a screen that stops changing, under a little loss (a fixed seed), for this long.
-readonly STILL_SECONDS=${NIMBAR_STILL_SECONDS:-120} STILL_PAUSES=5,3 STILL_LOSS=0.001 STILL_SEED=7
+readonly STILL_SECONDS=${NIMBAR_STILL_SECONDS:-120} STILL_PAUSES=5,3 STILL_SEED=7
+readonly STILL_LOSS=${NIMBAR_STILL_LOSS:-0.001}
 # The window is read this long after the host says a still spell began: far past the viewer's
 # 50 ms drain of a picture held back and the present that follows.
 readonly STILL_LOOK_DELAY_S=1.5
@@ -845,11 +847,12 @@ case_still() {
             pauses=$(wc -l <"$work/$name.pauses")
             shown=$(awk '$2 != "" && $1 == $2' "$work/$name.pauses" | wc -l)
             none=$(awk '$2 == ""' "$work/$name.pauses" | wc -l)
-            # How far behind the pictures shown instead were, in frames: "<frames>x<pauses>".
-            behind=$(awk '$2 != "" && $1 != $2 { print $1 - $2 }' "$work/$name.pauses" | sort -n |
-                uniq -c | awk '{ printf "%s%sx%s", (NR > 1 ? " " : ""), $2, $1 }')
+            # The others, "<the host's picture>:<the one shown>": live, the difference is frames
+            # behind; a pre-encoded loop starts over at picture 1 on every keyframe request.
+            behind=$(awk '$2 != "" && $1 != $2 { printf "%s%s:%s", sep, $1, $2; sep = " " }' \
+                "$work/$name.pauses")
             mbps=$(calc "$(value bytes "$summary") * 8 / $(value seconds "$summary") / 1e6")
-            line=$(printf "still %-5s %-6s pauses=%s last frame shown=%s (others behind by frames x pauses: %s; no block: %s) kfrq viewer=%s host=%s keyframes=%s lost=%s; fps median=%s latency p50=%s p99=%s (max %s) ms decode p50=%s p99=%s (max %s) ms; Mbit/s sent (stills included)=%s cpu=%s%% load=%s" \
+            line=$(printf "still %-5s %-6s pauses=%s last frame shown=%s (others, picture sent:shown: %s; no block: %s) kfrq viewer=%s host=%s keyframes=%s lost=%s; fps median=%s latency p50=%s p99=%s (max %s) ms decode p50=%s p99=%s (max %s) ms; Mbit/s sent (stills included)=%s cpu=%s%% load=%s" \
                 "$weight" "$build" "$pauses" "$shown" "${behind:-none}" "$none" \
                 "$(value requests "$stats")" "$(value keyframe_requests "$summary")" \
                 "$(value keyframes "$summary")" "$(value lost "$summary")" \
