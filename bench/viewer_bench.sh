@@ -790,7 +790,7 @@ still_run() {
     shift
     "$bin/stream_host" --port "$port" --listen-port "$control" --codec vp8 --width $WIDTH \
         --height $HEIGHT --fps $FPS --seconds "$STILL_SECONDS" --pauses $STILL_PAUSES \
-        --loss $STILL_LOSS --seed $STILL_SEED "$@" >"$out" 2>"$work/$name.host.err" &
+        --loss "$STILL_LOSS" --seed $STILL_SEED "$@" >"$out" 2>"$work/$name.host.err" &
     host=$!
     pids+=("$host")
     : >"$work/$name.pauses"
