@@ -370,6 +370,8 @@ TEST(CommandLines, HelpListsEveryOptionAndStartsNothing) {
           "--audio-drift-ppm",
           "--audio-jitter-ms",
           "--audio-bitrate",
+          "--pauses",
+          "--pattern-noise",
           "--help"}},
     };
     for (const auto& [program, options] : cases) {
@@ -788,7 +790,18 @@ TEST_F(ViewerProgram, SoundComesBackWithTheSoundServer) {
     ASSERT_TRUE(pulse.start());
     // Under wine through WASAPI, which wine plays through the same server.
     setenv("SDL_AUDIODRIVER", VIEWER.windows() ? "wasapi" : "pulseaudio", 1);
+#if defined(__SANITIZE_ADDRESS__)
+    // libpulse leaks a few bytes when its server dies, and SDL has unloaded it by the time the
+    // leak check runs, so no suppression can name it: this viewer alone is not checked for leaks
+    // (the device loss itself is, through the disk driver, in the receiver's tests).
+    const std::string sanitizer_options =
+        std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (sanitizer_options + ":detect_leaks=0").c_str(), 1);
+#endif
     ASSERT_NO_FATAL_FAILURE(start({"--has-audio", "--stats"}, "Pulse"));
+#if defined(__SANITIZE_ADDRESS__)
+    setenv("ASAN_OPTIONS", sanitizer_options.c_str(), 1);
+#endif
     auto host = stream({"--seconds", "14", "--width", "640", "--height", "360", "--audio", "tone"});
     ASSERT_TRUE(wait_for_bars()) << "the pattern's bars never showed";
     std::this_thread::sleep_for(1s);

@@ -13,6 +13,15 @@ extern char** environ;
 
 namespace nimbar::testing {
 
+namespace {
+
+// How often the reader looks whether it has been told to stop.
+constexpr int READER_POLL_MS = 100;
+// How long the output of a child that exited may take to drain.
+constexpr auto OUTPUT_DRAIN = std::chrono::seconds(2);
+
+}  // namespace
+
 ChildProcess::ChildProcess(std::vector<std::string> argv) {
     int out_pipe[2];
     int err_pipe[2];
@@ -44,9 +53,7 @@ ChildProcess::~ChildProcess() {
         kill(pid, SIGKILL);
         wait_exit(std::chrono::seconds(10));
     }
-    if (reader.joinable()) {
-        reader.join();
-    }
+    finish_reading();
 }
 
 void ChildProcess::append_text(std::string& text, bool& pending_cr, const char* bytes,
@@ -66,8 +73,9 @@ void ChildProcess::read_output(int out_fd, int err_fd) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     int open_streams = 2;
     char buffer[4096];
-    while (open_streams > 0) {
-        if (poll(fds, 2, -1) < 0) {
+    while (open_streams > 0 && !stop_reading) {
+        const int ready = poll(fds, 2, READER_POLL_MS);
+        if (ready < 0) {
             break;
         }
         for (int i = 0; i < 2; ++i) {
@@ -85,6 +93,23 @@ void ChildProcess::read_output(int out_fd, int err_fd) {
             append_text(i == 0 ? out : err, pending_cr[i], buffer, static_cast<size_t>(n));
             changed.notify_all();
         }
+    }
+    for (const pollfd& fd : fds) {
+        if (fd.fd >= 0) {
+            close(fd.fd);
+        }
+    }
+    reader_done = true;
+}
+
+void ChildProcess::finish_reading() {
+    const auto deadline = std::chrono::steady_clock::now() + OUTPUT_DRAIN;
+    while (!reader_done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    stop_reading = true;
+    if (reader.joinable()) {
+        reader.join();
     }
 }
 
@@ -111,9 +136,7 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            if (reader.joinable()) {
-                reader.join();  // the pipes close with the child: all output is in
-            }
+            finish_reading();  // the pipes close with the child: all output is in
             return exit_code;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

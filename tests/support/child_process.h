@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -40,6 +41,8 @@ class ChildProcess {
 
   private:
     void read_output(int out_fd, int err_fd);
+    // Waits for the reader, stopping it when the pipes stay open OUTPUT_DRAIN past the exit.
+    void finish_reading();
     static void append_text(std::string& text, bool& pending_cr, const char* bytes, size_t length);
     bool wait_for(const std::string& stream, const std::string& text,
                   std::chrono::milliseconds timeout);
@@ -47,6 +50,11 @@ class ChildProcess {
     pid_t pid = -1;
     std::optional<int> exit_code;
     std::thread reader;
+    // The reader ends when both pipes close, which a grandchild that inherited them (a sanitizer's
+    // symbolizer, a helper a child spawned) may put off for good: past the child's exit it is
+    // given a moment to drain, then told to stop.
+    std::atomic<bool> reader_done{false};
+    std::atomic<bool> stop_reading{false};
     std::mutex mutex;
     std::condition_variable changed;
     std::string out;
