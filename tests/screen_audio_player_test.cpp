@@ -286,7 +286,9 @@ TEST_F(ScreenAudioTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
               "[VideoReceiver] Screen audio playing again\n");
     const uint32_t playing_at = sequence;
     send_until([&] { return sequence >= playing_at + 50; });
-    EXPECT_LE(player.queued_bytes(), PACKET_BYTES * 4);  // at the target: no old sound
+    // Near the target (a loaded machine may hold a packet or two more), far from the 200 ms that
+    // sound kept from before the loss would fill.
+    EXPECT_LE(player.queued_bytes(), PACKET_BYTES * 6);
     const auto sound = testing::non_silent(heard());
     EXPECT_GT(sound.left.size(), 48000u * 3 / 4);
 }
