@@ -36,7 +36,8 @@
 #
 #   bench/viewer_bench.sh [seconds per case] [case... | all]   (20; all: every case)
 # NIMBAR_BENCH_RATES and NIMBAR_BENCH_LOSSES pick among the rates and the losses;
-# NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_WEIGHTS ("light heavy") picks its
+# NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_WEIGHTS ("light heavy"; also
+# "crowded": heavy with the viewer held to one core beside a busy loop) picks its
 # runs, NIMBAR_STILL_HEAVY_KBPS (200000) is the heavy one's rate, NIMBAR_STILL_LOSS (0.001) the
 # loss;
 # NIMBAR_IDLE_SECONDS (30) is each idle phase, NIMBAR_MEMORY_SECONDS (300) the memory run;
@@ -121,6 +122,8 @@ readonly STILL_LOOK_DELAY_S=1.5
 # 3 s loop), so that the host's encoder leaves the cores to the viewer.
 readonly STILL_LIGHT_KBPS=4000 STILL_HEAVY_KBPS=${NIMBAR_STILL_HEAVY_KBPS:-200000}
 readonly STILL_PREENCODE=90
+# The core the crowded run holds the viewer to, beside a busy loop.
+readonly CROWDED_CORE=1
 # The still case's runs: both unless one is picked.
 readonly STILL_WEIGHTS=${NIMBAR_STILL_WEIGHTS:-light heavy}
 # How long stress_helper look waits for the window.
@@ -831,16 +834,29 @@ case_still() {
     for weight in $STILL_WEIGHTS; do
         case $weight in
             light) host_options=(--bitrate "$STILL_LIGHT_KBPS") ;;
-            heavy) host_options=(--bitrate "$STILL_HEAVY_KBPS" --pattern-noise
+            heavy | crowded) host_options=(--bitrate "$STILL_HEAVY_KBPS" --pattern-noise
                 --preencode "$STILL_PREENCODE") ;;
-            *) echo "unknown still run '$weight' (light, heavy)"; continue ;;
+            *) echo "unknown still run '$weight' (light, heavy, crowded)"; continue ;;
         esac
         next_order
         for build in "${order[@]}"; do
             use_build "$build"
             name=still_${weight}_$build
             start_viewer "$name" "$port" "$control" --width $WIDTH --height $HEIGHT --codec 0
+            local crowd=
+            if [ "$weight" = crowded ]; then
+                # Half a core for the decoder: behind at this rate, it takes frame threads.
+                taskset -c $CROWDED_CORE bash -c 'while :; do :; done' &
+                crowd=$!
+                pids+=("$crowd")
+                taskset -a -p -c $CROWDED_CORE "$viewer" >/dev/null
+            fi
             cpu_over "$viewer" still_run "$name" "${host_options[@]}"
+            if [ -n "$crowd" ]; then
+                kill "$crowd" 2>/dev/null || true
+                wait "$crowd" 2>/dev/null || true
+                forget "$crowd"
+            fi
             sleep $SETTLE_S
             stop_viewer "$name"
             stats=$(stats_summary "$work/$name.out")
