@@ -479,6 +479,23 @@ TEST(KeyframeGateTest, AHostWithoutKeyframesIsGivenUpOnAfterTheLimit) {
     EXPECT_TRUE(lost_answer.ask_for_keyframe);  // at once, not at the next interval
     EXPECT_FALSE(answered.admit(gated(false), t + limit + milliseconds(100)).decode);
     EXPECT_TRUE(answered.admit(gated(false), renewed + limit).decode);
+    // A "keyframe" that the decoder fails was none: the wait goes on, still timed from the loss.
+    KeyframeGate fooled;
+    EXPECT_FALSE(fooled.admit(gated(false, t), t).decode);
+    EXPECT_TRUE(fooled.admit(gated(true), t + milliseconds(1000)).decode);
+    fooled.decoder_failed(t + milliseconds(1001));
+    EXPECT_FALSE(fooled.admit(gated(false), t + limit - milliseconds(1)).decode);
+    EXPECT_TRUE(fooled.admit(gated(false), t + limit).decode);
+
+    // A decoder started anew after a pause takes a keyframe next, the wait timed from the first
+    // frame after the pause; nothing was lost, so nothing heals.
+    KeyframeGate restarted;
+    restarted.decoder_restarted();
+    const auto resumed = t + std::chrono::seconds(3);
+    EXPECT_TRUE(restarted.admit(gated(false), resumed).ask_for_keyframe);
+    EXPECT_FALSE(restarted.admit(gated(false), resumed + limit - milliseconds(1)).decode);
+    EXPECT_TRUE(restarted.admit(gated(true), resumed + limit - milliseconds(1)).decode);
+    EXPECT_FALSE(restarted.take_loss_to_heal());
 }
 
 // Frames every 33 ms: slice threads while the decoder keeps up, frame threads once it has been
