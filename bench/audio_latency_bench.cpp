@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
                 for (const auto& datagram : nimbar::testing::fragment_datagrams(
                          frame, static_cast<uint32_t>(next_frame + 1))) {
                     receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()),
-                                                 now);
+                                                 0, now);
                 }
                 ++next_frame;
                 receiver.wait_for_picture(std::chrono::milliseconds(8));

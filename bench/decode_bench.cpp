@@ -106,7 +106,7 @@ std::filesystem::path write_stream(VideoCodec codec,
 void feed(VideoReceiver& receiver, const std::vector<uint8_t>& frame, uint32_t frame_id) {
     const auto now = Clock::now();
     for (const auto& datagram : nimbar::testing::fragment_datagrams(frame, frame_id)) {
-        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), now);
+        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), 0, now);
     }
 }
 

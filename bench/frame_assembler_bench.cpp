@@ -36,7 +36,7 @@ BENCHMARK(BM_BareCopy);
 
 // The preview's main loop in miniature: datagrams in, each completed frame taken and released.
 // Each datagram is written into the one buffer the next is read into, as recvfrom does in the
-// preview. With `clock_stride` 1 handle_datagram reads the clock itself for every datagram;
+// preview. With `clock_stride` 1 the clock is read for every datagram;
 // otherwise the time is read once per `clock_stride` datagrams and passed in, as the preview's
 // drain loop does.
 void run_assembler(benchmark::State& state, int clock_stride) {
@@ -56,13 +56,13 @@ void run_assembler(benchmark::State& state, int clock_stride) {
                      static_cast<uint16_t>(size)});
         const int length = static_cast<int>(protocol::FRAGMENT_HEADER_SIZE + size);
         if (clock_stride == 1) {
-            assembler.handle_datagram(buffer, length);
+            assembler.handle_datagram(buffer, length, 0, FrameAssembler::Clock::now());
         } else {
             if (--until_clock <= 0) {
                 now = FrameAssembler::Clock::now();
                 until_clock = clock_stride;
             }
-            assembler.handle_datagram(buffer, length, now);
+            assembler.handle_datagram(buffer, length, 0, now);
         }
         payload += static_cast<int64_t>(size);
         if (++index == count) {

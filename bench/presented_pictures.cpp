@@ -116,7 +116,7 @@ bool reference_hashes(const nimbar::host::IvfClip& clip, uint8_t codec, const Op
         const auto id = static_cast<uint32_t>(i + 1);
         for (size_t f = 0; f < nimbar::protocol::fragment_count_for(frame.size()); ++f) {
             const size_t length = nimbar::protocol::write_fragment_datagram(frame, id, f, datagram);
-            receiver.handle_video_packet(datagram.data(), static_cast<int>(length),
+            receiver.handle_video_packet(datagram.data(), static_cast<int>(length), 0,
                                          VideoReceiver::Clock::now());
         }
         const auto deadline = std::chrono::steady_clock::now() + REFERENCE_FRAME_TIMEOUT;

@@ -32,8 +32,8 @@ void BM_HandleVideoPacket(benchmark::State& state) {
     for (auto _ : state) {
         auto& datagram = datagrams[next];
         protocol::store_u32_le(datagram.data() + protocol::FRAME_ID_OFFSET, frame_id);
-        const auto result = reassembler.add(datagram, FrameReassembler::Clock::now());
-        frames += result.completed ? 1 : 0;
+        const auto result = reassembler.add(datagram, 0, FrameReassembler::Clock::now());
+        frames += static_cast<int64_t>(result.completed.size());
         bytes += static_cast<int64_t>(datagram.size() - protocol::FRAGMENT_HEADER_SIZE);
         if (++next == datagrams.size()) {
             next = 0;

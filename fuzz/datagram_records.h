@@ -29,4 +29,10 @@ void for_each_datagram(const uint8_t* data, size_t size, size_t max_length, Take
     }
 }
 
+// Which of three senders a datagram comes from, picked by its first byte (a field the readers
+// ignore), so that inputs can mix a stream with stray senders.
+inline uint64_t sender_of(const uint8_t* datagram, int length) {
+    return length > 0 ? datagram[0] % 3 : 0;
+}
+
 }  // namespace nimbar::fuzzing

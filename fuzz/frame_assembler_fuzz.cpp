@@ -1,7 +1,7 @@
 // Any sequence of datagrams into the preview's FrameAssembler: no crash, no read or write past a
 // buffer, and the promises the main loop relies on hold after every datagram: a frame of the
 // preview's size, at most 16 frames held, and completed ids that only grow, unless a frame
-// confirmed a new numbering.
+// confirmed a new numbering. The first byte of each datagram picks one of three senders.
 //
 // Input: a stream of [u16 length][length bytes] records, each handed over as one datagram; the
 // time advances 7 ms per datagram so that expiry runs too.
@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nimbar::fuzzing::for_each_datagram(
         data, size, 2048, [&](const uint8_t* datagram, int length, size_t index) {
             const auto now = start + std::chrono::milliseconds(7 * index);
-            assembler.handle_datagram(datagram, length, now);
+            assembler.handle_datagram(datagram, length,
+                                      nimbar::fuzzing::sender_of(datagram, length), now);
             if (assembler.counters().frames_completed != completed) {
                 const uint32_t id = assembler.newest_completed_id();
                 if (completed > 0 && id <= newest && assembler.counters().restarts == restarts) {

@@ -1,7 +1,8 @@
 // Any sequence of datagrams into the viewer's frame reassembly (FrameReassembler, without a
 // decoder): no crash, no read past a datagram, never more slots or bytes than the purge allows,
-// no bytes counted once the slots are gone, and completed frame ids that only grow, unless a frame
-// confirmed a new numbering.
+// no bytes counted once the slots are gone, no more frames held back than allowed, and completed
+// frame ids that only grow, unless a frame confirmed a new numbering. The first byte of each
+// datagram (a field the readers ignore) picks one of three senders.
 //
 // Input: a stream of [u16 length][length bytes] records, each handed over as one datagram; the
 // time advances 30 ms per datagram so that the 250 ms sweep runs too.
@@ -33,14 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nimbar::fuzzing::for_each_datagram(
         data, size, 1600, [&](const uint8_t* datagram, int length, size_t index) {
             const auto now = start + std::chrono::milliseconds(30 * index);
-            const auto result = reassembler.add({datagram, static_cast<size_t>(length)}, now);
-            if (result.completed) {
-                const auto& frame = *result.completed;
+            const auto result = reassembler.add({datagram, static_cast<size_t>(length)},
+                                                nimbar::fuzzing::sender_of(datagram, length), now);
+            if (result.restarted) {
+                newest.reset();  // a new numbering: its ids start anywhere
+            }
+            for (const auto& frame : result.completed) {
                 if (frame.bytes.size() != frame.length + 64 ||
-                    (newest && frame.frame_id <= *newest && !result.restarted)) {
+                    (newest && frame.frame_id <= *newest)) {
                     std::abort();
                 }
                 newest = frame.frame_id;
+            }
+            if (reassembler.held_count() > FrameReassembler::HELD_FRAMES) {
+                std::abort();
             }
             if (reassembler.slot_count() > MOST_SLOTS ||
                 reassembler.buffered_bytes() > MOST_BYTES ||

@@ -67,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nimbar::fuzzing::for_each_datagram(
         data + 1, size - 1, MAX_DATAGRAM, [&](const uint8_t* datagram, int length, size_t index) {
             nimbar::viewer::dispatch_datagram(receiver, datagram, length,
+                                              nimbar::fuzzing::sender_of(datagram, length),
                                               start + std::chrono::milliseconds(30 * index));
             receiver.take_keyframe_request();
         });

@@ -18,8 +18,9 @@ struct DrainLimits {
     int clock_stride = 16;                         // datagrams read between two looks at the clock
 };
 
-// Reads datagrams into `buffer` and calls sink(data, length, arrived) for each that is not empty,
-// until none waits or the budget is spent; an empty datagram or one that failed (too long for the
+// Reads datagrams into `buffer` and calls sink(data, length, arrived, sender) for each that is not
+// empty (`sender` as ReadResult gives it), until none waits or the budget is spent; an empty
+// datagram or one that failed (too long for the
 // buffer, say) is passed over, so that it cannot hold back the ones behind it. `arrived` is read
 // from the clock once per clock_stride reads, so it may be late by that many reads. Returns how
 // many datagrams were handed on.
@@ -37,7 +38,7 @@ int drain_datagrams(UDPSocket& socket, std::span<uint8_t> buffer, const DrainLim
     int handed_on = 0;
     for (int reads = 1;; ++reads) {
         if (result.outcome == Outcome::Datagram && result.length > 0) {
-            sink(buffer.data(), result.length, now);
+            sink(buffer.data(), result.length, now, result.sender);
             ++handed_on;
         }
         if (reads % limits.clock_stride == 0) {

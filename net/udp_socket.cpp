@@ -242,7 +242,7 @@ UDPSocket::ReadResult UDPSocket::read(uint8_t* buffer, size_t capacity, int time
         }
     }
 
-    sockaddr_in sender;
+    sockaddr_in sender{};
     AddressLength sender_length = sizeof sender;
 #ifdef _WIN32
     const int flags = 0;
@@ -268,7 +268,9 @@ UDPSocket::ReadResult UDPSocket::read(uint8_t* buffer, size_t capacity, int time
         return {Outcome::Failed};
     }
 #endif
-    return {Outcome::Datagram, static_cast<int>(received)};
+    const uint64_t sender_key =
+        (uint64_t{ntohl(sender.sin_addr.s_addr)} << 16) | ntohs(sender.sin_port);
+    return {Outcome::Datagram, static_cast<int>(received), sender_key};
 }
 
 bool UDPSocket::set_receive_buffer_size(int bytes) {

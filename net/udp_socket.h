@@ -57,6 +57,8 @@ class UDPSocket {
         enum class Outcome { Datagram, NothingWaiting, Failed };
         Outcome outcome = Outcome::NothingWaiting;
         int length = 0;  // of the datagram; 0 for an empty one
+        // Who sent it: the IPv4 address and port, as (address << 16) | port in host byte order.
+        uint64_t sender = 0;
     };
     ReadResult read(uint8_t* buffer, size_t capacity, int timeout_ms);
 

@@ -64,11 +64,8 @@ FrameAssembler::FrameAssembler(int width, int height)
     : frame_bytes(static_cast<size_t>(width > 0 ? width : 0) * (height > 0 ? height : 0) * 4),
       frame_fragments((frame_bytes + FRAGMENT_PAYLOAD - 1) / FRAGMENT_PAYLOAD) {}
 
-void FrameAssembler::handle_datagram(const uint8_t* data, int length) {
-    handle_datagram(data, length, Clock::now());
-}
-
-void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::time_point now) {
+void FrameAssembler::handle_datagram(const uint8_t* data, int length, protocol::Sender from,
+                                     Clock::time_point now) {
     if (length < static_cast<int>(FRAGMENT_HEADER_SIZE)) {
         return;
     }
@@ -76,27 +73,32 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
     const protocol::FragmentHeader header = *protocol::read_fragment_header(datagram);
     // A frame of nothing would show as a black picture; a fragment outside its own frame, or one
     // counting its frame otherwise than its frame does, says nothing true of it.
-    const auto known = pending.find(header.frame_id);
+    if (header.frame_id == 0) {
+        return;  // frames are numbered from 1
+    }
+    const protocol::SenderFrame key{from, header.frame_id};
+    const auto known = pending.find(key);
     if (header.fragment_count == 0 ||
         !protocol::fragment_index_acceptable(header.fragment_index, header.fragment_count) ||
         (known != pending.end() && known->second.fragment_count != header.fragment_count)) {
         ++totals.fragments_malformed;
         return;
     }
-    const auto verdict = ids.check(header.frame_id, now);
+    const auto verdict = senders.check(from, header.frame_id, now);
     if (verdict == protocol::FrameIdVerdict::Drop) {
         return;
     }
+    const bool candidate = verdict == protocol::FrameIdVerdict::Candidate;
 
-    PendingFrame* frame = find_or_insert(header.frame_id);
+    PendingFrame* frame = find_or_insert(key, candidate);
     if (frame == nullptr) {
         return;
     }
     if (frame->fragment_count == 0 && !start_frame(*frame, header.fragment_count, now)) {
-        pending.erase(header.frame_id);
+        pending.erase(key);
         return;
     }
-    frame->candidate = verdict == protocol::FrameIdVerdict::Candidate;  // as the window sees it now
+    frame->candidate = candidate;  // as the stream stands now
 
     if (!frame->received_mask[header.fragment_index]) {
         const size_t offset = size_t{header.fragment_index} * FRAGMENT_PAYLOAD;
@@ -111,7 +113,7 @@ void FrameAssembler::handle_datagram(const uint8_t* data, int length, Clock::tim
     }
 
     if (is_complete(*frame)) {
-        complete(header.frame_id, *frame, now);
+        complete(key, *frame, now);
     }
     expire(now);
 }
@@ -121,25 +123,29 @@ void FrameAssembler::release_frame() {
     latest_frame = std::vector<uint8_t>();
 }
 
-PendingFrame* FrameAssembler::find_or_insert(uint32_t frame_id) {
-    if (auto found = pending.find(frame_id); found != pending.end()) {
+PendingFrame* FrameAssembler::find_or_insert(const protocol::SenderFrame& key, bool candidate) {
+    if (auto found = pending.find(key); found != pending.end()) {
         return &found->second;
     }
     if (pending.size() >= MAX_PENDING_FRAMES) {
-        // The frame farthest from the newest completed one goes: far-off ids are a stray
-        // sender's or long given up, while the frame the stream is completing sits just past it.
-        const auto distance = [&](uint32_t id) {
-            return std::abs(int64_t{id} - int64_t{last_completed_id});
+        // Other numberings' frames go first, then the farthest from the newest completed one:
+        // far-off ids are long given up, while the frame the stream is completing sits just past
+        // it.
+        const auto rank = [&](bool other, uint32_t id) {
+            return std::pair(other, std::abs(int64_t{id} - int64_t{last_completed_id}));
         };
-        auto farthest = std::max_element(
-            pending.begin(), pending.end(),
-            [&](const auto& a, const auto& b) { return distance(a.first) < distance(b.first); });
-        if (distance(farthest->first) <= distance(frame_id)) {
-            return nullptr;  // the newcomer would be the farthest of all
+        auto farthest =
+            std::max_element(pending.begin(), pending.end(), [&](const auto& a, const auto& b) {
+                return rank(a.second.candidate, a.first.frame_id) <
+                       rank(b.second.candidate, b.first.frame_id);
+            });
+        if (rank(farthest->second.candidate, farthest->first.frame_id) <=
+            rank(candidate, key.frame_id)) {
+            return nullptr;  // the newcomer would be the first to go
         }
         erase_record(farthest);
     }
-    return &pending[frame_id];
+    return &pending[key];
 }
 
 bool FrameAssembler::start_frame(PendingFrame& frame, uint16_t fragment_count,
@@ -171,16 +177,25 @@ size_t FrameAssembler::preallocate() {
     return spare_pixels.size();
 }
 
-void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame, Clock::time_point now) {
-    if (!frame.candidate) {
-        ids.completed(frame_id, now);
-    } else if (ids.candidate_completed(frame_id, frame.fragment_count == frame_fragments, now)) {
-        start_over(now);
-        ++totals.restarts;
-    } else {
-        erase_record(pending.find(frame_id));  // not (yet) a numbering of its own
-        return;
+void FrameAssembler::complete(const protocol::SenderFrame& key, PendingFrame& frame,
+                              Clock::time_point now) {
+    const bool first_of_stream = !senders.stream_sender();
+    switch (senders.frame_completed(key.sender, key.frame_id,
+                                    frame.fragment_count == frame_fragments, now)) {
+        case protocol::Completion::Held:
+            erase_record(pending.find(key));  // not (yet) a numbering the stream follows
+            return;
+        case protocol::Completion::Switched:
+            start_over(now);
+            ++totals.restarts;
+            break;
+        case protocol::Completion::Stream:
+            if (first_of_stream) {
+                classify_records(now);  // other senders' frames under way are not the stream's
+            }
+            break;
     }
+    const uint32_t frame_id = key.frame_id;
     clear_uncovered(frame);
     keep_spare(std::move(latest_frame));
     latest_frame = std::move(frame.pixels);
@@ -194,13 +209,15 @@ void FrameAssembler::complete(uint32_t frame_id, PendingFrame& frame, Clock::tim
 
 void FrameAssembler::start_over(Clock::time_point now) {
     for (auto record = pending.begin(); record != pending.end();) {
-        if (record->second.candidate) {
-            record->second.candidate =
-                ids.check(record->first, now) == protocol::FrameIdVerdict::Candidate;
-            ++record;
-        } else {
-            record = erase_record(record);
-        }
+        record = record->second.candidate ? std::next(record) : erase_record(record);
+    }
+    classify_records(now);
+}
+
+void FrameAssembler::classify_records(Clock::time_point now) {
+    for (auto& [key, record] : pending) {
+        record.candidate =
+            senders.classify(key.sender, key.frame_id, now) == protocol::FrameIdVerdict::Candidate;
     }
 }
 
@@ -211,7 +228,7 @@ void FrameAssembler::prune_behind_newest() {
     }
     const uint32_t bound = last_completed_id - PRUNE_DISTANCE;
     for (auto record = pending.begin(); record != pending.end();) {
-        const bool behind = record->first < bound && !record->second.candidate;
+        const bool behind = record->first.frame_id < bound && !record->second.candidate;
         record = behind ? erase_record(record) : std::next(record);
     }
 }

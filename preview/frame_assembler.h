@@ -5,11 +5,12 @@
 // anything not newer than the newest completed frame are dropped, and frames still incomplete
 // 100 ms after their first fragment are discarded. Malformed fragments (a count of 0, an index at
 // or past the fragment's own count, a count other than the one its frame already has) are dropped
-// before they touch any frame, and counted. Frames of ids far from the stream's are assembled
-// aside and shown only once they confirm a new numbering (protocol::FrameIdWindow). At most
-// MAX_PENDING_FRAMES frames are held; past that, the one farthest from the newest completed frame
-// goes. Nothing is ever reported; every unusable datagram is dropped without a word.
-// Single-threaded.
+// before they touch any frame, and counted. Frames of the stream's sender are taken however far
+// ahead they are (under loss whole frames are often many ids apart); frames of any other
+// numbering are assembled aside and shown only once it is confirmed (protocol::StreamSenders).
+// At most MAX_PENDING_FRAMES frames are held; past that, other numberings' go first, then the
+// one farthest from the newest completed frame. Nothing is ever reported; every unusable datagram
+// is dropped without a word. Single-threaded.
 
 #include <chrono>
 #include <cstddef>
@@ -17,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "protocol/frame_id_window.h"
+#include "protocol/stream_senders.h"
 
 namespace nimbar::preview {
 
@@ -51,10 +52,9 @@ class FrameAssembler {
     // width * height * 4 must fit a positive 32-bit int (the command line checks it).
     FrameAssembler(int width, int height);
 
-    // Takes one datagram of `length` bytes; never reads past it.
-    void handle_datagram(const uint8_t* data, int length);
-    // The same, with the time at which the datagram arrived.
-    void handle_datagram(const uint8_t* data, int length, Clock::time_point now);
+    // Takes one datagram of `length` bytes from `from` that arrived at `now`; never reads past it.
+    void handle_datagram(const uint8_t* data, int length, protocol::Sender from,
+                         Clock::time_point now);
 
     // Allocates the buffers that frames reuse now, before datagrams arrive, so that the first
     // frames do not pay for fresh memory while their fragments queue up. Returns how many it got.
@@ -70,11 +70,15 @@ class FrameAssembler {
     const AssemblerCounters& counters() const { return totals; }
 
   private:
-    using Records = std::unordered_map<uint32_t, PendingFrame>;
+    using Records =
+        std::unordered_map<protocol::SenderFrame, PendingFrame, protocol::SenderFrameHash>;
 
-    PendingFrame* find_or_insert(uint32_t frame_id);
+    // Null when the frame cannot be held: the newcomer would be the first to go.
+    PendingFrame* find_or_insert(const protocol::SenderFrame& key, bool candidate);
     bool start_frame(PendingFrame& frame, uint16_t fragment_count, Clock::time_point now);
-    void complete(uint32_t frame_id, PendingFrame& frame, Clock::time_point now);
+    void complete(const protocol::SenderFrame& key, PendingFrame& frame, Clock::time_point now);
+    // Marks every record as the stream's or not, as the stream stands now.
+    void classify_records(Clock::time_point now);
     // After a candidate frame confirmed a new numbering: drops what is left of the old stream.
     void start_over(Clock::time_point now);
     void prune_behind_newest();
@@ -91,7 +95,7 @@ class FrameAssembler {
     // frame costs neither an allocation nor zero-filling megabytes it will overwrite anyway.
     std::vector<std::vector<uint8_t>> spare_pixels;
     uint32_t last_completed_id = 0;
-    protocol::FrameIdWindow ids{1};  // frame ids start at 1
+    protocol::StreamSenders senders;
     size_t frame_bytes;
     size_t frame_fragments;  // of a whole frame
     AssemblerCounters totals;

@@ -85,13 +85,13 @@ bool quit_requested(const SDL_Event& event) {
 // stamps are late by some microseconds, nothing against the 100 ms a frame may take to complete.
 void drain_socket(net::UDPSocket& socket, FrameAssembler& assembler, PreviewTotals& totals) {
     uint8_t buffer[RECEIVE_BUFFER_SIZE];
-    net::drain_datagrams(
-        socket, buffer, {0, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
-        [&](const uint8_t* datagram, int length, FrameAssembler::Clock::time_point now) {
-            ++totals.datagrams;
-            totals.bytes += static_cast<uint64_t>(length);
-            assembler.handle_datagram(datagram, length, now);
-        });
+    net::drain_datagrams(socket, buffer, {0, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
+                         [&](const uint8_t* datagram, int length,
+                             FrameAssembler::Clock::time_point now, protocol::Sender from) {
+                             ++totals.datagrams;
+                             totals.bytes += static_cast<uint64_t>(length);
+                             assembler.handle_datagram(datagram, length, from, now);
+                         });
 }
 
 }  // namespace

@@ -1,21 +1,42 @@
 #pragma once
 
-// Whether a compressed video frame stands on its own: the frame a stream that lost a reference can
-// be decoded from again, and the one a host answers a keyframe request with.
+// What a compressed video frame says of itself where decoding is concerned: whether a decoder can
+// start from it, whether it brings what such a start needs, and whether a picture comes of it.
+// Read from the frame's first bytes and headers only; none of it tells whether the frame will
+// decode.
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace nimbar::protocol {
 
-// Each tells a frame that could begin a stream from anything else, junk that only claims to be a
-// keyframe included; it does not tell whether the frame will decode.
+struct FrameTraits {
+    // A decoder can start here: a VP8 keyframe; an H.264 IDR picture, given the parameter sets.
+    bool keyframe = false;
+    // H.264: a sequence and a picture parameter set come before its first slice.
+    bool parameter_sets = false;
+    // H.264: a recovery point (periodic intra refresh): pictures are whole again once the refresh
+    // that starts here has passed.
+    bool recovery_point = false;
+    // A picture to show comes of it: not a hidden VP8 frame (an alt-ref), not an H.264 access unit
+    // of parameter sets or SEI alone.
+    bool shows_picture = false;
+};
 
-// VP8: the key-frame bit of the frame tag (bit 0 of the first byte) is clear, and the keyframe's
-// start code and picture size follow it (ten bytes in all).
+// VP8: a keyframe has the key-frame bit of the frame tag (bit 0 of the first byte) clear, and its
+// start code and picture size follow the tag (ten bytes in all); bit 4 is show_frame.
+FrameTraits vp8_frame_traits(std::span<const uint8_t> frame);
+// H.264 in Annex B: the NAL units before the frame's first slice, and that slice's type.
+FrameTraits h264_frame_traits(std::span<const uint8_t> frame);
+
+// H.264: the sequence and picture parameter set units before the frame's first slice, each after a
+// four-byte start code; empty when it has none.
+std::vector<uint8_t> h264_parameter_sets(std::span<const uint8_t> frame);
+
+// A frame a decoder opened afresh can start from, junk that only claims to be one excluded.
 bool is_vp8_keyframe(std::span<const uint8_t> frame);
-// H.264 in Annex B: the frame's first slice is an IDR slice (NAL unit type 5), with a sequence and
-// a picture parameter set before it: a decoder opened without either can start nowhere else.
+// An IDR picture with its sequence and picture parameter sets before it.
 bool is_h264_idr(std::span<const uint8_t> frame);
 
 }  // namespace nimbar::protocol

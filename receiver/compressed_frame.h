@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "protocol/keyframe.h"
+
 namespace nimbar::client {
 
 // Extra zero bytes after every frame handed to the decoder: libavcodec may read up to this far past
@@ -20,7 +22,12 @@ struct CompressedFrame {
     std::vector<uint8_t> bytes;  // the frame, then DECODER_INPUT_PADDING zero bytes
     size_t length = 0;           // the frame's own length
     uint32_t frame_id = 0;
-    bool keyframe = false;             // decodable on its own
+    bool keyframe = false;  // decodable on its own (H.264: given its parameter sets)
+    // H.264: the frame brings a sequence and a picture parameter set; it holds a recovery point
+    // (periodic intra refresh).
+    bool parameter_sets = false;
+    bool recovery_point = false;
+    bool shows_picture = true;         // a picture to show comes of it (not a hidden VP8 frame)
     Clock::time_point completed_at{};  // arrival of its last fragment
     // A frame before this one was lost (given up, overtaken, purged or flushed), so this one may
     // refer to a picture the decoder never saw. lost_at is when the first such loss was noticed.
@@ -29,6 +36,13 @@ struct CompressedFrame {
     // A keyframe was among the frames lost before this one: the host does send keyframes, so a
     // wait for one is worth keeping up. When its loss was noticed.
     std::optional<Clock::time_point> keyframe_lost_at;
+
+    void set_traits(const protocol::FrameTraits& traits) {
+        keyframe = traits.keyframe;
+        parameter_sets = traits.parameter_sets;
+        recovery_point = traits.recovery_point;
+        shows_picture = traits.shows_picture;
+    }
 
     // Marks the frame as following a loss noticed at `when`, keeping an earlier loss's time.
     void mark_loss(Clock::time_point when) {

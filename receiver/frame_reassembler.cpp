@@ -4,14 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <tuple>
 #include <utility>
-#include <vector>
 
 #include "protocol/media_datagram.h"
 
 namespace nimbar::client {
 
 namespace {
+
+using protocol::Completion;
+using protocol::FrameIdVerdict;
 
 // A new frame finding this many slots, or this many bytes in them, starts a purge: a flood of
 // distinct frame ids must not hold more than 60 frames of up to 1.4 MB each.
@@ -22,10 +25,14 @@ constexpr size_t PURGE_TARGET_SLOTS = 30;
 // A frame still incomplete this long after its first fragment is given up: by then several newer
 // frames have come, and only a keyframe can repair the stream.
 constexpr auto SLOT_TIMEOUT = std::chrono::milliseconds(250);
+// Held frames older than this are not worth decoding when their numbering is confirmed: a run of
+// three frames of a one frame a second stream, with room for jitter.
+constexpr auto HELD_FRAME_AGE = std::chrono::seconds(3);
 
 }  // namespace
 
-FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::time_point now) {
+FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, protocol::Sender from,
+                                     Clock::time_point now) {
     FragmentResult result;
     const auto header = protocol::read_fragment_header(datagram);
     if (!header || !protocol::video_fragment_acceptable(*header, datagram.size()) ||
@@ -33,17 +40,18 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
         result.malformed = true;
         return result;
     }
-    const auto verdict = ids.check(header->frame_id, now);
-    if (verdict == protocol::FrameIdVerdict::Drop) {
+    const auto verdict = senders.check(from, header->frame_id, now);
+    if (verdict == FrameIdVerdict::Drop) {
         return result;  // stale: its frame, or a newer one, is done with
     }
-    const auto existing = slots.find(header->frame_id);
+    const SlotKey key{from, header->frame_id};
+    const auto existing = slots.find(key);
     if (existing != slots.end() && existing->second.fragment_count != header->fragment_count) {
         result.malformed = true;  // the frame's own fragments all carry its count
         return result;
     }
     if (existing == slots.end() &&
-        (slots.size() >= PURGE_TRIGGER_SLOTS || held_bytes >= PURGE_TRIGGER_BYTES)) {
+        (slots.size() >= PURGE_TRIGGER_SLOTS || slot_bytes >= PURGE_TRIGGER_BYTES)) {
         const uint32_t purged = purge(now);
         result.frames_lost += purged;
         lost_since_last_completed += purged;
@@ -51,18 +59,18 @@ FragmentResult FrameReassembler::add(std::span<const uint8_t> datagram, Clock::t
             note_loss(now);
         }
     }
-    FrameSlot& slot = slots[header->frame_id];
+    FrameSlot& slot = slots[key];
     if (slot.fragment_count == 0) {
-        held_bytes += start_slot(slot, header->fragment_count, now);
+        slot_bytes += start_slot(slot, header->fragment_count, now);
     }
-    slot.candidate = verdict == protocol::FrameIdVerdict::Candidate;  // as the window sees it now
+    slot.candidate = verdict == FrameIdVerdict::Candidate;  // as the stream stands now
     if (!store_fragment(slot, header->fragment_index,
                         datagram.subspan(protocol::FRAGMENT_HEADER_SIZE, header->payload_size))) {
         return result;  // a duplicate
     }
     result.stored = true;
     if (slot_complete(slot)) {
-        complete_frame(header->frame_id, slot, now, result);
+        complete_frame(key, slot, now, result);
     }
 
     // Frames given up now are newer than anything completed: the next completed frame follows them.
@@ -83,40 +91,37 @@ FragmentResult FrameReassembler::sweep(Clock::time_point now) {
     return result;
 }
 
-void FrameReassembler::complete_frame(uint32_t frame_id, FrameSlot& slot, Clock::time_point now,
+void FrameReassembler::complete_frame(const SlotKey& key, FrameSlot& slot, Clock::time_point now,
                                       FragmentResult& result) {
     CompressedFrame frame;
     frame.bytes = join_fragments(slot, frame.length);
-    frame.frame_id = frame_id;
-    frame.keyframe = is_keyframe(codec, {frame.bytes.data(), frame.length});
+    frame.frame_id = key.frame_id;
+    frame.set_traits(frame_traits(codec, {frame.bytes.data(), frame.length}));
     frame.completed_at = now;
-    if (slot.candidate) {
-        held_bytes -= slot.buffer.size();
-        slots.erase(frame_id);
-        if (!ids.candidate_completed(frame_id, frame.keyframe, now)) {
-            return;  // not (yet) a numbering of its own: dropped without a word
-        }
-        // The stream starts over from this frame: what is left of the old one is lost, and
-        // nothing before this frame is known to the decoder.
-        result.frames_lost += erase_stream(now);
-        for (auto& [id, other] : slots) {
-            other.candidate = ids.check(id, now) == protocol::FrameIdVerdict::Candidate;
-        }
-        last_completed = frame_id;
-        lost_since_last_completed = 0;
-        loss_since_last_completed.reset();
-        keyframe_lost_since_last_completed.reset();
-        frame.mark_loss(now);
-        result.completed = std::move(frame);
-        result.restarted = true;
-        return;
+    const bool first_of_stream = !senders.stream_sender();
+    switch (senders.frame_completed(key.sender, key.frame_id, frame.keyframe, now)) {
+        case Completion::Held:
+            slot_bytes -= slot.buffer.size();
+            slots.erase(key);
+            hold(key.sender, std::move(frame));
+            result.held_back = true;
+            return;
+        case Completion::Switched:
+            slot_bytes -= slot.buffer.size();
+            slots.erase(key);
+            start_over(key.sender, std::move(frame), now, result);
+            return;
+        case Completion::Stream:
+            break;
     }
-    ids.completed(frame_id, now);
-    const uint32_t overtaken = erase_up_to(frame_id, now);
+    if (first_of_stream) {
+        classify_slots(now);  // other senders' frames under way are not the stream's after all
+    }
+    const uint32_t overtaken = erase_up_to(key, now);
     result.frames_lost += overtaken;
     // Ids between the previous completed frame and this one that were not given up already:
     // frames lost with every fragment (a one-fragment frame of a still screen often is).
-    const uint32_t skipped = last_completed ? frame_id - *last_completed - 1 : 0;
+    const uint32_t skipped = last_completed ? key.frame_id - *last_completed - 1 : 0;
     const uint32_t given_up = lost_since_last_completed + overtaken;
     if (skipped > given_up) {
         result.frames_lost += skipped - given_up;
@@ -124,7 +129,7 @@ void FrameReassembler::complete_frame(uint32_t frame_id, FrameSlot& slot, Clock:
     if (result.frames_lost > 0 || skipped > 0) {
         note_loss(now);
     }
-    last_completed = frame_id;
+    last_completed = key.frame_id;
     lost_since_last_completed = 0;
     if (loss_since_last_completed) {
         frame.mark_loss(*loss_since_last_completed);
@@ -132,14 +137,66 @@ void FrameReassembler::complete_frame(uint32_t frame_id, FrameSlot& slot, Clock:
     }
     frame.keyframe_lost_at = keyframe_lost_since_last_completed;
     keyframe_lost_since_last_completed.reset();
-    result.completed = std::move(frame);
+    result.completed.push_back(std::move(frame));
+}
+
+void FrameReassembler::start_over(protocol::Sender sender, CompressedFrame&& frame,
+                                  Clock::time_point now, FragmentResult& result) {
+    // What is left of the old stream is lost, and nothing before the new numbering is known to the
+    // decoder: its first frame follows a loss, and so does each after a gap in its ids.
+    result.frames_lost += erase_stream(now);
+    classify_slots(now);
+    std::optional<uint32_t> previous;
+    const auto hand_on = [&](CompressedFrame&& next) {
+        if (!previous || next.frame_id != *previous + 1) {
+            next.mark_loss(now);
+        }
+        previous = next.frame_id;
+        result.completed.push_back(std::move(next));
+    };
+    for (auto entry = held.begin(); entry != held.end();) {
+        if (entry->sender != sender) {
+            ++entry;
+            continue;
+        }
+        if (now - entry->frame.completed_at <= HELD_FRAME_AGE &&
+            entry->frame.frame_id < frame.frame_id) {
+            hand_on(std::move(entry->frame));
+        }
+        entry = held.erase(entry);
+    }
+    last_completed = frame.frame_id;
+    hand_on(std::move(frame));
+    lost_since_last_completed = 0;
+    loss_since_last_completed.reset();
+    keyframe_lost_since_last_completed.reset();
+    result.restarted = true;
+}
+
+void FrameReassembler::hold(protocol::Sender sender, CompressedFrame&& frame) {
+    // A sender that numbers afresh starts a new numbering: what it sent before is not its past.
+    std::erase_if(held, [&](const HeldFrame& entry) {
+        return entry.sender == sender && entry.frame.frame_id >= frame.frame_id;
+    });
+    held.push_back({sender, std::move(frame)});
+    while (held.size() > HELD_FRAMES) {
+        held.pop_front();
+    }
+}
+
+void FrameReassembler::classify_slots(Clock::time_point now) {
+    for (auto& [key, slot] : slots) {
+        slot.candidate =
+            senders.classify(key.sender, key.frame_id, now) == FrameIdVerdict::Candidate;
+    }
 }
 
 void FrameReassembler::clear() {
     slots.clear();
+    held.clear();
     last_completed.reset();
     lost_since_last_completed = 0;
-    held_bytes = 0;
+    slot_bytes = 0;
     loss_since_last_completed.reset();
     keyframe_lost_since_last_completed.reset();
 }
@@ -160,38 +217,43 @@ void FrameReassembler::note_loss(Clock::time_point now) {
 }
 
 uint32_t FrameReassembler::purge(Clock::time_point now) {
-    // Farthest from the newest completed frame first: far-off ids are a stray sender's or long
-    // given up, while the frame the stream is completing sits just past it.
+    // Other numberings' frames first, then the farthest from the newest completed frame: far-off
+    // ids are long given up, while the frame the stream is completing sits just past it.
     const int64_t newest = last_completed ? int64_t{*last_completed} : 0;
-    std::vector<std::pair<int64_t, uint32_t>> by_distance;
+    std::vector<std::tuple<bool, int64_t, SlotKey>> by_distance;
     by_distance.reserve(slots.size());
-    for (const auto& [frame_id, slot] : slots) {
-        by_distance.emplace_back(std::abs(int64_t{frame_id} - newest), frame_id);
+    for (const auto& [key, slot] : slots) {
+        by_distance.emplace_back(slot.candidate, std::abs(int64_t{key.frame_id} - newest), key);
     }
     const size_t excess = slots.size() - std::min(slots.size(), PURGE_TARGET_SLOTS);
+    const auto farther = [](const auto& a, const auto& b) {
+        return std::tie(std::get<0>(a), std::get<1>(a)) > std::tie(std::get<0>(b), std::get<1>(b));
+    };
     std::partial_sort(by_distance.begin(), by_distance.begin() + static_cast<ptrdiff_t>(excess),
-                      by_distance.end(), std::greater<>());
+                      by_distance.end(), farther);
     uint32_t lost = 0;
     for (size_t i = 0; i < excess; ++i) {
-        const auto slot = slots.find(by_distance[i].second);
+        const auto slot = slots.find(std::get<2>(by_distance[i]));
         if (!slot->second.candidate) {
             note_lost_slot(slot->second, now);
             ++lost;  // a complete frame never stays in a slot
         }
-        held_bytes -= slot->second.buffer.size();
+        slot_bytes -= slot->second.buffer.size();
         slots.erase(slot);
     }
     return lost;
 }
 
-uint32_t FrameReassembler::erase_up_to(uint32_t frame_id, Clock::time_point now) {
+uint32_t FrameReassembler::erase_up_to(const SlotKey& completed, Clock::time_point now) {
     uint32_t lost = 0;
     std::erase_if(slots, [&](const auto& entry) {
-        if (entry.first > frame_id || entry.second.candidate) {
+        const SlotKey& key = entry.first;
+        if (key.sender != completed.sender || key.frame_id > completed.frame_id ||
+            entry.second.candidate) {
             return false;
         }
-        held_bytes -= entry.second.buffer.size();
-        if (entry.first < frame_id) {
+        slot_bytes -= entry.second.buffer.size();
+        if (key.frame_id < completed.frame_id) {
             note_lost_slot(entry.second, now);
             ++lost;
         }
@@ -206,7 +268,7 @@ uint32_t FrameReassembler::erase_stream(Clock::time_point now) {
         if (entry.second.candidate) {
             return false;
         }
-        held_bytes -= entry.second.buffer.size();
+        slot_bytes -= entry.second.buffer.size();
         note_lost_slot(entry.second, now);
         ++lost;
         return true;
@@ -227,12 +289,12 @@ uint32_t FrameReassembler::time_out(Clock::time_point now) {
                 static_cast<float>(missing) * 100.0f / static_cast<float>(slot.fragment_count);
             fprintf(stderr,
                     "[VideoReceiver] Dropped frame %u: %d/%d fragments received (%.1f%% loss)\n",
-                    entry.first, static_cast<int>(slot.received_count),
+                    entry.first.frame_id, static_cast<int>(slot.received_count),
                     static_cast<int>(slot.fragment_count), static_cast<double>(loss));
             note_lost_slot(slot, now);
             ++dropped;
         }
-        held_bytes -= slot.buffer.size();
+        slot_bytes -= slot.buffer.size();
         return true;
     });
     return dropped;

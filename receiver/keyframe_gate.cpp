@@ -10,6 +10,7 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
     const bool restarted = std::exchange(restart_pending, false);
     if (frame.follows_loss) {
         note_loss(frame.lost_at);
+        refreshing = false;  // the refresh lacks a frame now: it cannot make pictures whole
     }
     if (frame.follows_loss || restarted) {
         if (!frame.keyframe && !waiting()) {
@@ -24,6 +25,13 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
     if (frame.keyframe) {
         keyframe_on_trial = {*wait_started, wait_renewed};
         wait_started.reset();
+        refreshing = false;
+        verdict.decode = true;
+        return verdict;
+    }
+    if (refreshing || frame.recovery_point) {
+        verdict.start_refresh = !refreshing;
+        refreshing = true;
         verdict.decode = true;
         return verdict;
     }
@@ -44,6 +52,13 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
         verdict.ask_for_keyframe = true;
     }
     return verdict;
+}
+
+void KeyframeGate::picture_delivered() {
+    if (refreshing) {
+        refreshing = false;
+        wait_started.reset();
+    }
 }
 
 void KeyframeGate::decoder_failed(Clock::time_point now) {

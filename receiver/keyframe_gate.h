@@ -8,7 +8,10 @@
 // KEYFRAME_WAIT_LIMIT without a keyframe even starting to arrive, frames are decoded again, damaged
 // or not. A keyframe that began to arrive and was lost shows that the host answers, and the wait
 // goes on; one that arrives but does not decode was none, and the wait goes on as if it had not
-// come, still timed from the loss. Pure logic: the caller gives the time.
+// come, still timed from the loss. An H.264 stream with periodic intra refresh has no keyframes
+// after its first: a frame with a recovery point starts a refresh instead, and from it every frame
+// is decoded (the decoder, flushed there, hands out only pictures the refresh has made whole)
+// until the first picture comes out, which ends the wait. Pure logic: the caller gives the time.
 
 #include <chrono>
 #include <cstdint>
@@ -34,6 +37,9 @@ class KeyframeGate {
     struct [[nodiscard]] Verdict {
         bool decode = false;
         bool ask_for_keyframe = false;  // a keyframe is wanted from the host
+        // A refresh starts at this frame: the decoder is to forget what it holds before taking it,
+        // so that only pictures the refresh makes whole come out.
+        bool start_refresh = false;
     };
 
     // For the next frame in stream order (its keyframe and loss marks are what count), at `now`.
@@ -41,6 +47,8 @@ class KeyframeGate {
     // The decoder failed the frame it was given (before the next admit): what follows may refer
     // to it.
     void decoder_failed(Clock::time_point now);
+    // The decoder handed out a picture: a refresh under way is complete.
+    void picture_delivered();
     // The decoder was started anew with nothing lost: it takes a keyframe next. The wait for one
     // starts at the next frame that is none, so that a pause in the stream does not count.
     void decoder_restarted() { restart_pending = true; }
@@ -65,6 +73,7 @@ class KeyframeGate {
     // shown it can take it.
     std::optional<std::pair<Clock::time_point, Clock::time_point>> keyframe_on_trial;
     bool restart_pending = false;
+    bool refreshing = false;  // frames since a recovery point are decoded, awaiting a picture
     uint64_t skipped = 0;
     uint64_t wait_count = 0;
     uint64_t given_up = 0;

@@ -49,7 +49,8 @@ struct ReceiverStats {
     std::atomic<uint64_t> fragments_stored{0};
     std::atomic<uint64_t> fragments_malformed{0};  // dropped for what they say of themselves
     std::atomic<uint64_t> frames_completed{0};
-    std::atomic<uint64_t> frames_dropped{0};  // reported by the sweep
+    std::atomic<uint64_t> frames_held_back{0};  // of a numbering the stream did not follow
+    std::atomic<uint64_t> frames_dropped{0};    // reported by the sweep
     std::atomic<uint64_t> frames_lost{0};  // given up by reassembly: timed out, overtaken, purged
     std::atomic<uint64_t> frames_flushed{0};  // dropped from the full decode queue
     std::atomic<uint64_t> frames_skipped{0};  // not decoded while waiting for a keyframe

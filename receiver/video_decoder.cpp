@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -80,10 +81,11 @@ bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_h
     route_ffmpeg_log();
     width = picture_width;
     height = picture_height;
-    const bool h264 = video_codec == VideoCodec::H264;
-    codec = avcodec_find_decoder(h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_VP8);
+    this->video_codec = video_codec;
+    codec =
+        avcodec_find_decoder(video_codec == VideoCodec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_VP8);
     if (codec == nullptr) {
-        fprintf(stderr, "[VideoReceiver] %s decoder not found\n", h264 ? "H.264" : "VP8");
+        fprintf(stderr, "[VideoReceiver] %s decoder not found\n", codec_name(video_codec));
         return false;
     }
     if (!open_context(DecoderThreads::Slice)) {
@@ -111,6 +113,15 @@ bool VideoDecoder::open_context(DecoderThreads kind) {
     codec_context->thread_count = DECODER_THREADS;
     codec_context->max_pixels =
         std::max(MIN_PICTURE_LIMIT, MAX_PICTURE_SIZE_FACTOR * int64_t{width} * int64_t{height});
+    if (!parameter_sets.empty()) {
+        // Annex B extradata: the decoder reads the sets as if they had come first in the stream.
+        codec_context->extradata =
+            static_cast<uint8_t*>(av_mallocz(parameter_sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (codec_context->extradata != nullptr) {
+            std::memcpy(codec_context->extradata, parameter_sets.data(), parameter_sets.size());
+            codec_context->extradata_size = static_cast<int>(parameter_sets.size());
+        }
+    }
     if (kind == DecoderThreads::Slice) {
         codec_context->thread_type = FF_THREAD_SLICE;
         codec_context->flags |=
@@ -119,13 +130,13 @@ bool VideoDecoder::open_context(DecoderThreads kind) {
         codec_context->thread_type = FF_THREAD_FRAME;
     }
     if (avcodec_open2(codec_context, codec, nullptr) < 0) {
-        fprintf(stderr, "[VideoReceiver] Failed to open VP8 decoder\n");
+        fprintf(stderr, "[VideoReceiver] Failed to open %s decoder\n", codec_name(video_codec));
         avcodec_free_context(&codec_context);
         return false;
     }
     threads = kind;
     in_flight.clear();
-    pictures_held = 0;
+    in_frame_threads.clear();
     return true;
 }
 
@@ -195,7 +206,7 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
         batch.clear();
         // A picture held back inside the decoder comes out with the next frame; when none comes in
         // time, the stream has paused and the picture is drained out instead.
-        const auto limit = pictures_held > 0 ? std::optional(HELD_PICTURE_WAIT) : std::nullopt;
+        const auto limit = pictures_held() > 0 ? std::optional(HELD_PICTURE_WAIT) : std::nullopt;
         const auto taken = queue.take_all(batch, limit);
         if (taken == DecodeQueue::Taken::Aborted || !running) {
             return;
@@ -208,11 +219,15 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
         const auto started = Clock::now();
         std::optional<Clock::time_point> picture_completed_at;
         size_t decoded = 0;
-        for (const CompressedFrame& frame : batch) {
+        for (CompressedFrame& frame : batch) {
             if (!running) {
                 break;
             }
             pace.frame_arrived(frame.completed_at);
+            // An IDR picture without parameter sets of its own starts nothing unless the decoder
+            // has had some.
+            frame.keyframe = frame.keyframe && (video_codec != VideoCodec::H264 ||
+                                                frame.parameter_sets || !parameter_sets.empty());
             const auto now = Clock::now();
             const auto verdict = gate.admit(frame, now);
             if (verdict.ask_for_keyframe) {
@@ -220,6 +235,11 @@ void VideoDecoder::run(const std::atomic<bool>& running) {
             }
             if (!verdict.decode) {
                 continue;
+            }
+            if (verdict.start_refresh && codec_context != nullptr) {
+                // From here libavcodec hands out only pictures that the refresh made whole.
+                avcodec_flush_buffers(codec_context);
+                in_frame_threads.clear();
             }
             if (frame.keyframe) {
                 if (const auto wanted = pace.choose(threads, now);
@@ -249,7 +269,7 @@ void VideoDecoder::drain_held_pictures(const std::atomic<bool>& running) {
     // takes nothing more until it is flushed, and a flushed one has no reference pictures left, so
     // a new one starts at the next keyframe, with slice threads, which hold nothing back.
     const auto fallback = in_flight.empty() ? Clock::now() : in_flight.back().second;
-    pictures_held = 0;
+    in_frame_threads.clear();
     std::optional<Clock::time_point> completed_at;
     if (codec_context != nullptr && avcodec_send_packet(codec_context, nullptr) >= 0) {
         completed_at = receive_pictures(fallback);
@@ -278,16 +298,24 @@ std::optional<Clock::time_point> VideoDecoder::decode(const CompressedFrame& fra
     if (sent < 0) {
         count_decode_error();
         if (decode_error_count <= LOGGED_DECODE_ERRORS) {
-            fprintf(stderr, "[VideoReceiver] VP8 send_packet error: %d (frame %zu bytes)\n", sent,
-                    frame.length);
+            fprintf(stderr, "[VideoReceiver] %s send_packet error: %d (frame %zu bytes)\n",
+                    codec_name(video_codec), sent, frame.length);
         }
         return std::nullopt;
+    }
+    if (video_codec == VideoCodec::H264 && frame.parameter_sets) {
+        parameter_sets = protocol::h264_parameter_sets({frame.bytes.data(), frame.length});
     }
     in_flight.push_back({packet->pts, frame.completed_at});
     if (in_flight.size() > MAX_FRAMES_IN_FLIGHT) {
         in_flight.pop_front();
     }
-    ++pictures_held;
+    if (threads == DecoderThreads::Frame) {
+        in_frame_threads.push_back(frame.shows_picture);
+        while (in_frame_threads.size() > static_cast<size_t>(DECODER_THREADS - 1)) {
+            in_frame_threads.pop_front();
+        }
+    }
     return receive_pictures(frame.completed_at);
 }
 
@@ -300,15 +328,16 @@ std::optional<Clock::time_point> VideoDecoder::receive_pictures(Clock::time_poin
         if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
             break;
         }
-        pictures_held = pictures_held > 0 ? pictures_held - 1 : 0;
         if (received < 0) {
             count_decode_error();
             if (decode_error_count <= LOGGED_DECODE_ERRORS) {
-                fprintf(stderr, "[VideoReceiver] VP8 receive_frame error: %d\n", received);
+                fprintf(stderr, "[VideoReceiver] %s receive_frame error: %d\n",
+                        codec_name(video_codec), received);
             }
             break;
         }
         decode_error_count = 0;
+        gate.picture_delivered();
         av_frame_unref(newest_picture);
         av_frame_move_ref(newest_picture, decoded_frame);
         stats.frames_decoded.fetch_add(1, std::memory_order_relaxed);
@@ -326,6 +355,10 @@ VideoDecoder::Clock::time_point VideoDecoder::completed_at_of(int64_t packet_num
         return in_flight.front().second;
     }
     return fallback;
+}
+
+size_t VideoDecoder::pictures_held() const {
+    return static_cast<size_t>(std::count(in_frame_threads.begin(), in_frame_threads.end(), true));
 }
 
 void VideoDecoder::count_decode_error() {

@@ -7,6 +7,14 @@
 // threads hand out each picture only when the next frame comes; when the stream pauses instead,
 // the held picture is drained out, so that the last change before a still screen is shown, and
 // decoding starts again at a keyframe with slice threads (a keyframe request goes out at once).
+// Only that delay counts as a picture held: frames that show nothing (a hidden VP8 frame, H.264
+// parameter sets alone) and H.264's own reordering of B-frames, which no decoder can hand out
+// before the next frame without losing its references, never make a pause cost a keyframe.
+//
+// H.264 parameter sets are kept as they come, and every decoder context opened later starts with
+// them, so that an IDR picture without its own is a keyframe all the same. After a loss an H.264
+// stream with periodic intra refresh heals from a recovery point: the decoder is flushed there,
+// and libavcodec then hands out only whole pictures, from the end of the refresh on.
 //
 // The thread reads `running` at each decision point (on waking, before each frame, before
 // publishing); the owner stops it by clearing `running` and aborting the queue, then joins it.
@@ -64,7 +72,8 @@ class VideoDecoder {
   private:
     using Clock = CompressedFrame::Clock;
 
-    // A decoder context with these threads, in codec_context. False after a line on stderr.
+    // A decoder context with these threads, in codec_context, given the parameter sets kept so
+    // far. False after a line on stderr.
     bool open_context(DecoderThreads kind);
     // At a keyframe: a new context with other threads (the old one's if that fails).
     void switch_threads(DecoderThreads kind);
@@ -80,6 +89,8 @@ class VideoDecoder {
     // restarts the decoder at the next keyframe.
     void drain_held_pictures(const std::atomic<bool>& running);
     void count_decode_error();
+    // Pictures that frame threads hold back and a pause would leave unseen.
+    size_t pictures_held() const;
     // Converts newest_picture into the hand-off's back buffer and publishes it.
     void publish(CompressedFrame::Clock::time_point completed_at);
     void report_gate();
@@ -91,6 +102,7 @@ class VideoDecoder {
 
     int width = 0;
     int height = 0;
+    VideoCodec video_codec = VideoCodec::VP8;
     const AVCodec* codec = nullptr;
     AVCodecContext* codec_context = nullptr;
     AVFrame* decoded_frame = nullptr;
@@ -102,7 +114,10 @@ class VideoDecoder {
     uint32_t decode_error_count = 0;  // failures since the last picture
     DecoderThreads threads = DecoderThreads::Slice;
     int64_t next_packet_number = 0;
-    size_t pictures_held = 0;  // frames sent whose pictures (or failures) have not come out
+    // Whether each frame still inside the frame threads shows a picture: the last
+    // DECODER_THREADS - 1 sent, whose outcome comes back only with the next send.
+    std::deque<bool> in_frame_threads;
+    std::vector<uint8_t> parameter_sets;  // H.264, Annex B: the newest SPS and PPS units seen
     std::deque<std::pair<int64_t, Clock::time_point>> in_flight;  // sent, picture not yet out
     KeyframeGate gate;
     DecodePace pace;

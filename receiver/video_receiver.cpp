@@ -5,14 +5,16 @@
 
 #include <cstdio>
 
+#include "receiver/keyframe_gate.h"
+
 namespace nimbar::client {
 
-void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
+void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length, protocol::Sender from,
                                         Clock::time_point now) {
     if (!running || length < 0) {
         return;
     }
-    FragmentResult result = reassembler.add({datagram, static_cast<size_t>(length)}, now);
+    FragmentResult result = reassembler.add({datagram, static_cast<size_t>(length)}, from, now);
     if (result.malformed) {
         stats.fragments_malformed.fetch_add(1, std::memory_order_relaxed);
     }
@@ -20,10 +22,18 @@ void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
         return;
     }
     stats.fragments_stored.fetch_add(1, std::memory_order_relaxed);
-    if (result.completed) {
+    for (CompressedFrame& frame : result.completed) {
         stats.frames_completed.fetch_add(1, std::memory_order_relaxed);
-        const size_t flushed = decode_queue.push(std::move(*result.completed), now);
+        const size_t flushed = decode_queue.push(std::move(frame), now);
         stats.frames_flushed.fetch_add(flushed, std::memory_order_relaxed);
+    }
+    if (result.held_back) {
+        // Held back is as good as frozen for the viewer: the host may have moved on to it.
+        stats.frames_held_back.fetch_add(1, std::memory_order_relaxed);
+        if (!held_frame_asked || now - *held_frame_asked >= KEYFRAME_ASK_AGAIN) {
+            held_frame_asked = now;
+            keyframe_requested = true;
+        }
     }
     count_losses(result);
 }

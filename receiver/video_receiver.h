@@ -47,11 +47,13 @@ class VideoReceiver {
     // Called once per receiver.
     bool init_standalone(int width, int height, uint8_t codec_selector);
 
-    // Takes one fragment datagram (AUDIO_FLAG clear, header included) that arrived at `now`.
-    // Malformed and stale fragments are dropped silently; a frame still incomplete 250 ms after
-    // its first fragment is reported on stderr and raises the keyframe request. Ignored unless
-    // running.
-    void handle_video_packet(const uint8_t* datagram, int length, Clock::time_point now);
+    // Takes one fragment datagram (AUDIO_FLAG clear, header included) from `from` that arrived at
+    // `now`. Malformed and stale fragments are dropped silently; a frame still incomplete 250 ms
+    // after its first fragment is reported on stderr and raises the keyframe request, and so, at
+    // most every KEYFRAME_ASK_AGAIN, does a frame held back because its numbering is not the
+    // stream's (yet). Ignored unless running.
+    void handle_video_packet(const uint8_t* datagram, int length, protocol::Sender from,
+                             Clock::time_point now);
     // Gives up frames still incomplete 250 ms after their first fragment, as each fragment does:
     // a stream that stops after an incomplete frame gets its "Dropped frame" line and its keyframe
     // request all the same. The loop calls it every pass.
@@ -154,6 +156,7 @@ class VideoReceiver {
     OverlayCallback overlay_callback;
     bool source_rect_enabled = false;
     SDL_Rect source_rect{0, 0, 0, 0};
+    std::optional<Clock::time_point> held_frame_asked;  // when a held frame last asked
     bool redraw_needed = true;                          // the first update draws whatever there is
     std::optional<Clock::time_point> present_retry_at;  // the last present did not show
 

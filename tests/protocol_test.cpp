@@ -10,6 +10,7 @@
 #include "protocol/fragmenter.h"
 #include "protocol/frame_id_window.h"
 #include "protocol/media_datagram.h"
+#include "protocol/stream_senders.h"
 
 namespace nimbar::protocol {
 namespace {
@@ -190,19 +191,14 @@ TEST(Fragmenter, RefusesWhatItCannotCut) {
     EXPECT_EQ(write_fragment_datagram(huge, 1, 0, datagram), 0u);
 }
 
-TEST(FrameIdWindow, TakesItsOwnNumberingAndConfirmsAnotherBeforeFollowingIt) {
+TEST(FrameIdWindow, TakesAnyIdAheadAndConfirmsARestart) {
     using std::chrono::milliseconds;
     using enum FrameIdVerdict;
     const auto t = FrameIdWindow::Clock::now();
     const auto at = [&](int ms) { return t + milliseconds(ms); };
-    FrameIdWindow viewer(0);
-    FrameIdWindow preview(1);
-    EXPECT_EQ(viewer.check(0, t), Take);
-    EXPECT_EQ(preview.check(0, t), Candidate);
-    EXPECT_EQ(preview.check(9, t), Take);
-    EXPECT_EQ(preview.check(10, t), Candidate);
-
-    preview.completed(100, t);
+    FrameIdWindow ids;
+    EXPECT_EQ(ids.check(2147483653u, t), Take);  // any first id
+    ids.completed(100, t);
     struct Case {
         uint32_t id;
         int at_ms;
@@ -210,34 +206,118 @@ TEST(FrameIdWindow, TakesItsOwnNumberingAndConfirmsAnotherBeforeFollowingIt) {
     };
     for (const auto [id, at_ms, verdict] :
          {Case{100, 0, Drop}, Case{36, 0, Drop}, Case{35, 0, Candidate}, Case{101, 0, Take},
-          Case{108, 0, Take}, Case{109, 0, Candidate}, Case{60000, 0, Candidate},
-          Case{4294967295u, 0, Candidate},
-          // Silent for a second: even its own stale ids may be another numbering.
-          Case{99, 999, Drop}, Case{99, 1000, Candidate}, Case{101, 1000, Take}}) {
-        EXPECT_EQ(preview.check(id, at(at_ms)), verdict) << id << " at " << at_ms;
+          Case{60000, 0, Take}, Case{4294967295u, 0, Take},
+          // Silent for a second: even its own stale ids may be a restart.
+          Case{99, 999, Drop}, Case{99, 1000, Candidate}}) {
+        EXPECT_EQ(ids.check(id, at(at_ms)), verdict) << id << " at " << at_ms;
     }
 
-    // A trickle of far-off frames confirms nothing: each comes too late after the one before, or
-    // out of sequence, or stands alone while the stream still sends.
-    EXPECT_FALSE(preview.candidate_completed(60000, true, at(100)));
-    EXPECT_FALSE(preview.candidate_completed(60001, false, at(600)));
-    EXPECT_FALSE(preview.candidate_completed(60002, false, at(1100)));
-    EXPECT_FALSE(preview.candidate_completed(70000, false, at(1150)));
-    EXPECT_EQ(preview.newest_completed(), 100u);
-    // A new numbering completing in sequence takes over from a stream still sending.
-    preview.completed(101, at(1200));
-    EXPECT_FALSE(preview.candidate_completed(5000, false, at(1210)));
-    EXPECT_FALSE(preview.candidate_completed(5001, false, at(1243)));
-    EXPECT_TRUE(preview.candidate_completed(5003, false, at(1276)));  // one lost between
-    EXPECT_EQ(preview.newest_completed(), 5003u);
-    EXPECT_EQ(preview.check(5004, at(1280)), Take);
-    EXPECT_EQ(preview.check(102, at(1280)), Candidate);
+    // A restart confirms with three frames in sequence at one a second, not with late copies out
+    // of sequence or far apart in time.
+    EXPECT_FALSE(ids.candidate_completed(5, false, at(100)));
+    EXPECT_FALSE(ids.candidate_completed(4, false, at(200)));
+    EXPECT_FALSE(ids.candidate_completed(6, false, at(1800)));
+    ids.completed(101, at(1900));
+    EXPECT_FALSE(ids.candidate_completed(1, false, at(2000)));
+    EXPECT_FALSE(ids.candidate_completed(2, false, at(3000)));
+    EXPECT_TRUE(ids.candidate_completed(4, false, at(4000)));  // one lost between
+    EXPECT_EQ(ids.newest_completed(), 4u);
+    EXPECT_EQ(ids.run(), 3u);
+    EXPECT_EQ(ids.run_started(), at(2000));
+    // After a second of silence one frame that stands on its own is enough.
+    EXPECT_FALSE(ids.candidate_completed(1, false, at(5100)));
+    EXPECT_TRUE(ids.candidate_completed(1, true, at(5100)));
+    EXPECT_EQ(ids.run(), 1u);
+}
 
-    // After a second of silence, one frame that stands on its own is enough; one that does not,
-    // is not.
-    EXPECT_FALSE(preview.candidate_completed(9000, false, at(2300)));
-    EXPECT_TRUE(preview.candidate_completed(20, true, at(2300)));
-    EXPECT_EQ(preview.newest_completed(), 20u);
+// What each frame of a sequence means, with the host sending from one socket and others sending
+// to the same port: a live stream, slow or fast, is never taken over; a host on a new socket is
+// followed once the old one is silent; a stray that showed during a still spell yields to the host
+// at its next frame.
+TEST(StreamSenders, FollowTheHostWhateverOthersSend) {
+    using enum Completion;
+    constexpr Sender HOST = 0x7F00000104D2;
+    constexpr Sender STRAY = 0x7F0000010929;
+    constexpr Sender NEW_SOCKET = 0x7F0000011000;
+    struct Frame {
+        Sender from;
+        uint32_t id;
+        int at_ms;
+        Completion expected;
+        bool stands_alone = false;
+    };
+    struct Scenario {
+        const char* name;
+        std::vector<Frame> frames;
+    };
+    const Scenario scenarios[] = {
+        {"any first id, any gap",
+         {{HOST, 1000, 0, Stream, true},
+          {HOST, 1001, 333, Stream},
+          {HOST, 1019, 6333, Stream},
+          {HOST, 2147483653u, 6666, Stream},
+          {HOST, 2147483653u, 6670, Held}}},
+        {"junk and a trickle against a live stream at 3 frames/s",
+         {{HOST, 1, 0, Stream, true},
+          {STRAY, 1000000, 10, Held, true},
+          {STRAY, 1000001, 30, Held},
+          {STRAY, 1000002, 50, Held},
+          {HOST, 2, 333, Stream},
+          {STRAY, 1000003, 500, Held},
+          {HOST, 3, 666, Stream},
+          {STRAY, 1000004, 1000, Held},
+          {HOST, 4, 1000, Stream},
+          {STRAY, 1000005, 1500, Held},
+          {HOST, 5, 1333, Stream},
+          {STRAY, 1000006, 2000, Held}}},
+        {"one keyframe into a still spell",
+         {{HOST, 1, 0, Stream, true}, {STRAY, 9, 1200, Held, true}, {HOST, 2, 9000, Stream}}},
+        {"a host on a new socket",
+         {{HOST, 7, 0, Stream, true},
+          {NEW_SOCKET, 1, 100, Held, true},
+          {NEW_SOCKET, 2, 433, Held},
+          {NEW_SOCKET, 3, 766, Held},
+          {NEW_SOCKET, 4, 1100, Switched},
+          {NEW_SOCKET, 5, 1433, Stream},
+          {HOST, 8, 1500, Held}}},
+        {"a trickle in a still spell yields to the host",
+         {{HOST, 1, 0, Stream, true},
+          {HOST, 2, 33, Stream},
+          {HOST, 3, 66, Stream},
+          {HOST, 4, 99, Stream},
+          {STRAY, 500, 1000, Held, true},
+          {STRAY, 501, 1500, Held, true},
+          {STRAY, 502, 2000, Switched, true},
+          {STRAY, 503, 2500, Stream, true},
+          {HOST, 5, 2600, Switched},
+          {STRAY, 504, 3000, Held, true},
+          {HOST, 6, 3033, Stream}}},
+        {"a stray before the host",
+         {{STRAY, 40, 0, Stream, true},
+          {HOST, 1, 200, Held, true},
+          {HOST, 2, 233, Held},
+          {HOST, 3, 266, Held},
+          {HOST, 31, 1200, Switched},
+          {STRAY, 41, 1300, Held, true}}},
+        {"a restart at 1 on the same socket",
+         {{HOST, 500, 0, Stream, true},
+          {HOST, 1, 333, Held, true},
+          {HOST, 2, 666, Held},
+          {HOST, 3, 1000, Switched},
+          {HOST, 4, 1333, Stream},
+          {HOST, 2, 1340, Held}}},
+    };
+    const auto t = StreamSenders::Clock::now();
+    for (const Scenario& scenario : scenarios) {
+        StreamSenders senders;
+        for (const Frame& frame : scenario.frames) {
+            const auto at = t + std::chrono::milliseconds(frame.at_ms);
+            static_cast<void>(senders.check(frame.from, frame.id, at));
+            EXPECT_EQ(senders.frame_completed(frame.from, frame.id, frame.stands_alone, at),
+                      frame.expected)
+                << scenario.name << ": frame " << frame.id << " at " << frame.at_ms << " ms";
+        }
+    }
 }
 
 }  // namespace

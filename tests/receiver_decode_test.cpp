@@ -61,7 +61,7 @@ bool wait_until(Predicate predicate, std::chrono::steady_clock::duration timeout
 void feed_frame(VideoReceiver& receiver, const std::vector<uint8_t>& frame, uint32_t frame_id,
                 VideoReceiver::Clock::time_point now = VideoReceiver::Clock::now()) {
     for (const auto& datagram : testing::fragment_datagrams(frame, frame_id)) {
-        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), now);
+        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), 0, now);
     }
 }
 
@@ -177,7 +177,7 @@ TEST_P(DecodeTest, AfterALossOnlyAKeyframeBringsAPictureBack) {
 
     // Frame 2 is lost; frames 3 to 5 refer to it.
     const auto lost = lost_fragment(3);
-    receiver.handle_video_packet(lost.data(), static_cast<int>(lost.size()),
+    receiver.handle_video_packet(lost.data(), static_cast<int>(lost.size()), 0,
                                  VideoReceiver::Clock::now());
     for (uint32_t i = 3; i <= 5; ++i) {
         feed_frame(receiver, frames[i], i + 1);
@@ -533,7 +533,7 @@ TEST(LossReports, AFrameIncompleteAfter250MsIsReportedAndAsksForOneKeyframe) {
     const auto t0 = VideoReceiver::Clock::now();
     const auto feed = [&](uint32_t id, int at_ms) {
         const auto datagram = lost_fragment(id);
-        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()),
+        receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), 0,
                                      t0 + std::chrono::milliseconds(at_ms));
     };
     CaptureStderr();
@@ -562,7 +562,7 @@ TEST(LossReports, AFrameIncompleteAfter250MsIsReportedAndAsksForOneKeyframe) {
     // Nothing is taken before the receiver runs, nor after it stopped.
     VideoReceiver idle;
     const auto datagram = lost_fragment(1);
-    idle.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), t0);
+    idle.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), 0, t0);
     EXPECT_EQ(idle.statistics().fragments_stored.load(), 0u);
 }
 

@@ -50,24 +50,25 @@ class ReassemblyTest : public ::testing::Test {
   protected:
     // What the datagram did, kept until the next one.
     const FragmentResult& feed(const std::vector<uint8_t>& datagram,
-                               milliseconds at = milliseconds(0)) {
-        last = reassembler.add(datagram, t0 + at);
-        if (last.completed) {
-            completed.push_back(*last.completed);
-        }
+                               milliseconds at = milliseconds(0), protocol::Sender from = HOST) {
+        last = reassembler.add(datagram, from, t0 + at);
+        completed.insert(completed.end(), last.completed.begin(), last.completed.end());
         lost += last.frames_lost;
         return last;
     }
     void feed_frame(uint32_t frame_id, const std::vector<uint8_t>& frame,
-                    std::vector<size_t> order = {}, milliseconds at = milliseconds(0)) {
+                    std::vector<size_t> order = {}, milliseconds at = milliseconds(0),
+                    protocol::Sender from = HOST) {
         if (order.empty()) {
             order.resize(protocol::fragment_count_for(frame.size()));
             std::iota(order.begin(), order.end(), size_t{0});
         }
         for (size_t index : order) {
-            feed(fragment(frame, frame_id, index), at);
+            feed(fragment(frame, frame_id, index), at, from);
         }
     }
+    static constexpr protocol::Sender HOST = 0x7F0000011388;
+    static constexpr protocol::Sender OTHER = 0x7F0000012000;
     // The completed frames' own bytes, padding stripped after checking it is zero.
     std::vector<std::vector<uint8_t>> completed_bytes() {
         std::vector<std::vector<uint8_t>> frames;
@@ -232,48 +233,40 @@ std::vector<uint8_t> vp8_keyframe(size_t size, uint8_t seed) {
     return frame;
 }
 
-// Only the stream's own numbering moves it on: a stray whole frame far ahead, a trickle of them,
-// or junk after a pause take nothing from it, while a host taking over with numbering of its own
-// is followed: at once when its frames complete in sequence, or after a second of silence from
-// its first keyframe.
-TEST_F(ReassemblyTest, NoStraySenderTakesTheStreamButATakeoverIsFollowed) {
+// Only the stream's sender moves it on, however far its ids jump; another sender's frames are held
+// back (asking for a keyframe), and when that sender takes the stream over, the keyframe it began
+// with reaches the decoder first.
+TEST_F(ReassemblyTest, OtherSendersFramesAreHeldBackUntilTheyTakeTheStreamOver) {
     CaptureStderr();
-    feed_frame(1, frame_bytes(100, 1));
-    feed(raw_fragment(4294967295u, 0, 1, 10, 10, 9), milliseconds(10));  // would complete at once
-    feed_frame(60001, vp8_keyframe(100, 2), {}, milliseconds(20));       // so would this
-    feed_frame(2, frame_bytes(100, 2), {}, milliseconds(33));
-    for (int i = 0; i < 4; ++i) {  // a trickle, a frame every 500 ms
-        feed_frame(70000 + i, vp8_keyframe(100, 3), {}, milliseconds(100 + 500 * i));
-        feed_frame(3 + i, frame_bytes(100, 3), {}, milliseconds(120 + 500 * i));
+    feed_frame(1, frame_bytes(3000, 1), {0}, milliseconds(0));  // an incomplete frame first
+    feed_frame(1000, vp8_keyframe(100, 1), {}, milliseconds(20));
+    EXPECT_FALSE(last.held_back);
+    for (int i = 0; i < 3; ++i) {  // junk far ahead from another socket while the stream goes on
+        feed_frame(1000000 + i, vp8_keyframe(100, 2), {}, milliseconds(30 + 20 * i), OTHER);
+        EXPECT_TRUE(last.held_back);
     }
-    ASSERT_EQ(completed.size(), 6u);
-    EXPECT_EQ(completed.back().frame_id, 6u);
-    EXPECT_EQ(lost, 0u);
-    // A pause, then junk far off: still nothing; the stream's next frame goes on as before.
-    feed_frame(90000, frame_bytes(100, 4), {}, milliseconds(3000));
-    feed_frame(7, frame_bytes(100, 4), {}, milliseconds(3010));
+    feed_frame(1001, frame_bytes(100, 3), {}, milliseconds(333));
+    feed_frame(1019, frame_bytes(100, 4), {}, milliseconds(6333));  // after a stall
+    ASSERT_EQ(completed.size(), 3u);
+    EXPECT_EQ(completed.back().frame_id, 1019u);
+    EXPECT_TRUE(completed.back().follows_loss);  // 1002 to 1018 never came
+
+    // A host on a new socket: its keyframe and the frames after it wait until the old socket
+    // has been silent through a second of them, then go to the decoder in order.
+    for (uint32_t id = 1; id <= 4; ++id) {
+        feed_frame(id, id == 1 ? vp8_keyframe(100, 5) : frame_bytes(100, 5), {},
+                   milliseconds(6400 + 340 * static_cast<int>(id - 1)), OTHER);
+    }
+    EXPECT_TRUE(last.restarted);
     ASSERT_EQ(completed.size(), 7u);
-    EXPECT_FALSE(completed.back().follows_loss);
-    EXPECT_EQ(GetCapturedStderr(), "");  // strays' frames go without a word
-
-    // A host taking over while the old one still sends: three frames in sequence.
-    feed_frame(5000000, vp8_keyframe(100, 5), {}, milliseconds(3020));
-    feed_frame(5000001, frame_bytes(100, 6), {}, milliseconds(3053));
-    feed_frame(8, frame_bytes(100, 6), {}, milliseconds(3060));
-    feed_frame(5000002, frame_bytes(100, 7), {}, milliseconds(3086));
-    ASSERT_EQ(completed.size(), 9u);
-    EXPECT_EQ(completed.back().frame_id, 5000002u);
-    EXPECT_TRUE(completed.back().follows_loss);  // another stream: decoded from a keyframe on
-    feed_frame(9, frame_bytes(100, 8), {}, milliseconds(3090));  // the old one is over
-    feed_frame(5000003, frame_bytes(100, 8), {}, milliseconds(3119));
-    ASSERT_EQ(completed.size(), 10u);
-    EXPECT_EQ(completed.back().frame_id, 5000003u);
-
-    // After a second of silence, a host that starts lower with a keyframe is followed from it.
-    feed_frame(20, vp8_keyframe(100, 9), {}, milliseconds(4200));
-    ASSERT_EQ(completed.size(), 11u);
-    EXPECT_EQ(completed.back().frame_id, 20u);
-    EXPECT_TRUE(completed.back().keyframe);
+    for (uint32_t id = 1; id <= 4; ++id) {
+        EXPECT_EQ(completed[2 + id].frame_id, id);
+        EXPECT_EQ(completed[2 + id].follows_loss, id == 1);
+    }
+    EXPECT_TRUE(completed[3].keyframe);
+    feed_frame(1020, frame_bytes(100, 6), {}, milliseconds(7500));  // the old socket's: held
+    EXPECT_EQ(completed.size(), 7u);
+    EXPECT_EQ(GetCapturedStderr(), "");  // held frames go without a word
 }
 
 TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250Ms) {
@@ -299,7 +292,7 @@ TEST_F(ReassemblyTest, SweepReportsAFrameIncompleteAfter250Ms) {
     // A stream that stops after an incomplete frame: the owner's sweep gives it up on time.
     FrameReassembler stopped;
     CaptureStderr();
-    EXPECT_TRUE(stopped.add(raw_fragment(1, 0, 2, 10, 10, 1), t0).stored);
+    EXPECT_TRUE(stopped.add(raw_fragment(1, 0, 2, 10, 10, 1), HOST, t0).stored);
     EXPECT_EQ(stopped.sweep(t0 + milliseconds(250)).frames_timed_out, 0u);
     EXPECT_EQ(stopped.sweep(t0 + milliseconds(251)).frames_timed_out, 1u);
     EXPECT_EQ(GetCapturedStderr(),
@@ -323,22 +316,22 @@ TEST_F(ReassemblyTest, MalformedFragmentsChangeNothing) {
     EXPECT_EQ(GetCapturedStderr(), "");
 }
 
-// A flood of frame ids is purged to 31 slots, those farthest from the newest completed frame
-// first: the frame the stream is completing is never the one to go.
+// A flood of frame ids is purged to 31 slots, other senders' first, then those farthest from the
+// newest completed frame: the frame the stream is completing is never the one to go.
 TEST_F(ReassemblyTest, ManyNewFrameIdsArePurgedFarthestFirst) {
     feed_frame(1, frame_bytes(100, 1));
     const auto next = frame_bytes(2800, 2);
     feed(fragment(next, 2, 0));
     for (uint32_t id = 1000; id < 1059; ++id) {
-        feed(raw_fragment(id, 0, 2, 1400, 1400, 1));
+        feed(raw_fragment(id, 0, 2, 1400, 1400, 1), milliseconds(0), OTHER);
     }
     EXPECT_EQ(reassembler.slot_count(), 60u);
     CaptureStderr();
-    feed(raw_fragment(999, 0, 3, 10, 10, 1));
+    feed(raw_fragment(999, 0, 3, 10, 10, 1), milliseconds(0), OTHER);
     EXPECT_EQ(reassembler.slot_count(), 31u);
     EXPECT_EQ(GetCapturedStderr(), "");
     // A fragment of a frame that already has a slot starts no purge.
-    feed(raw_fragment(999, 1, 3, 10, 10, 1));
+    feed(raw_fragment(999, 1, 3, 10, 10, 1), milliseconds(0), OTHER);
     EXPECT_EQ(reassembler.slot_count(), 31u);
     feed(fragment(next, 2, 1));
     ASSERT_EQ(completed.size(), 2u);
@@ -348,39 +341,96 @@ TEST_F(ReassemblyTest, ManyNewFrameIdsArePurgedFarthestFirst) {
     // Frames of 1000 fragments hold 1,400,000 bytes each: 38 of them pass 50 MiB.
     FrameReassembler big;
     for (uint32_t id = 1; id <= 39; ++id) {
-        EXPECT_TRUE(big.add(raw_fragment(id, 0, 1000, 1400, 1400, 1), t0).stored);
+        EXPECT_TRUE(big.add(raw_fragment(id, 0, 1000, 1400, 1400, 1), HOST, t0).stored);
     }
     EXPECT_EQ(big.slot_count(), 31u);
     EXPECT_EQ(big.buffered_bytes(), 31u * 1000 * 1400);
 }
 
 TEST(Keyframes, AreToldFromTheirFirstBytes) {
-    const std::vector<uint8_t> vp8_key = {0x50, 0x42, 0x00, 0x9d, 0x01, 0x2a, 0x40, 1, 0xf0, 0};
-    const std::vector<uint8_t> vp8_delta = {0x51, 0x42, 0x00};
-    const std::vector<uint8_t> vp8_claim = {0x50};  // a key bit, and nothing a keyframe has
-    const std::vector<uint8_t> vp8_no_start = {0x50, 0x42, 0x00, 0, 0, 0, 0x40, 1, 0xf0, 0};
-    // H.264: parameter sets, then the first slice decides.
-    const std::vector<uint8_t> idr = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 1, 0x65, 9};
-    const std::vector<uint8_t> non_idr = {0, 0, 0, 1, 0x09, 0x10, 0, 0, 1, 0x41, 9, 0, 0, 1, 0x65};
-    const std::vector<uint8_t> no_slice = {0, 0, 1, 0x67, 1, 2, 0, 0, 1};
-    const std::vector<uint8_t> bare_idr = {0, 0, 0, 1, 0x65, 9, 9};  // no parameter sets
-    EXPECT_TRUE(is_keyframe(VideoCodec::VP8, vp8_key));
-    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, vp8_delta));
-    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, {}));
-    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, vp8_claim));
-    EXPECT_FALSE(is_keyframe(VideoCodec::VP8, vp8_no_start));
-    EXPECT_FALSE(is_keyframe(VideoCodec::H264, bare_idr));
-    EXPECT_TRUE(is_keyframe(VideoCodec::H264, idr));
-    EXPECT_FALSE(is_keyframe(VideoCodec::H264, non_idr));
-    EXPECT_FALSE(is_keyframe(VideoCodec::H264, no_slice));
-    EXPECT_FALSE(is_keyframe(VideoCodec::H264, vp8_key));
-
-    FrameReassembler h264(VideoCodec::H264);
-    std::vector<uint8_t> datagram(protocol::MAX_FRAGMENT_DATAGRAM);
-    datagram.resize(protocol::write_fragment_datagram(idr, 1, 0, datagram));
-    const auto result = h264.add(datagram, Clock::now());
-    ASSERT_TRUE(result.completed);
-    EXPECT_TRUE(result.completed->keyframe);
+    using Bytes = std::vector<uint8_t>;
+    struct Case {
+        const char* name;
+        VideoCodec codec;
+        Bytes frame;
+        bool keyframe, parameter_sets, recovery_point, shows_picture;
+    };
+    const Case cases[] = {
+        {"vp8 key",
+         VideoCodec::VP8,
+         {0x50, 0x42, 0, 0x9d, 0x01, 0x2a, 0x40, 1, 0xf0, 0},
+         true,
+         false,
+         false,
+         true},
+        {"vp8 delta", VideoCodec::VP8, {0x51, 0x42, 0x00}, false, false, false, true},
+        {"vp8 hidden (alt-ref)", VideoCodec::VP8, {0x41, 0x42, 0x00}, false, false, false, false},
+        {"vp8 empty", VideoCodec::VP8, {}, false, false, false, false},
+        {"vp8 key bit alone", VideoCodec::VP8, {0x50}, false, false, false, false},
+        {"vp8 no start code",
+         VideoCodec::VP8,
+         {0x50, 0x42, 0, 0, 0, 0, 0x40, 1, 0xf0, 0},
+         false,
+         false,
+         false,
+         true},
+        {"idr with sets",
+         VideoCodec::H264,
+         {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 1, 0x65, 9},
+         true,
+         true,
+         false,
+         true},
+        {"idr alone", VideoCodec::H264, {0, 0, 0, 1, 0x65, 9, 9}, true, false, false, true},
+        {"aud, then a slice",
+         VideoCodec::H264,
+         {0, 0, 0, 1, 0x09, 0x10, 0, 0, 1, 0x41, 9, 0, 0, 1, 0x65},
+         false,
+         false,
+         false,
+         true},
+        {"sets alone",
+         VideoCodec::H264,
+         {0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3},
+         false,
+         true,
+         false,
+         false},
+        // SEI: user data with an emulation prevention byte in it, then a recovery point.
+        {"recovery point",
+         VideoCodec::H264,
+         {0, 0, 1, 0x06, 5, 3, 0, 0, 3, 1, 6, 1, 0x84, 0x80, 0, 0, 1, 0x41, 9},
+         false,
+         false,
+         true,
+         true},
+        {"other SEI",
+         VideoCodec::H264,
+         {0, 0, 1, 0x06, 5, 1, 6, 0x80, 0, 0, 1, 0x41, 9},
+         false,
+         false,
+         false,
+         true},
+        {"forbidden bit", VideoCodec::H264, {0, 0, 1, 0xE5, 9}, false, false, false, false},
+        {"vp8 as h264",
+         VideoCodec::H264,
+         {0x50, 0x42, 0, 0x9d, 0x01, 0x2a, 0x40, 1, 0xf0, 0},
+         false,
+         false,
+         false,
+         false},
+    };
+    for (const Case& c : cases) {
+        const auto traits = frame_traits(c.codec, c.frame);
+        EXPECT_EQ(traits.keyframe, c.keyframe) << c.name;
+        EXPECT_EQ(traits.parameter_sets, c.parameter_sets) << c.name;
+        EXPECT_EQ(traits.recovery_point, c.recovery_point) << c.name;
+        EXPECT_EQ(traits.shows_picture, c.shows_picture) << c.name;
+    }
+    EXPECT_EQ(protocol::h264_parameter_sets(cases[6].frame),
+              (Bytes{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3}));
+    EXPECT_TRUE(protocol::is_h264_idr(cases[6].frame));
+    EXPECT_FALSE(protocol::is_h264_idr(cases[7].frame));
 }
 
 CompressedFrame numbered(uint32_t id, bool keyframe = false) {

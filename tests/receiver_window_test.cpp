@@ -47,7 +47,7 @@ void run_passes(client::VideoReceiver& receiver, net::UDPSocket& socket,
         while (SDL_PollEvent(&event)) {
         }
         for (int length; (length = socket.receive(buffer, sizeof buffer, 0)) > 0;) {
-            receiver.handle_video_packet(buffer, length, client::VideoReceiver::Clock::now());
+            receiver.handle_video_packet(buffer, length, 0, client::VideoReceiver::Clock::now());
         }
         receiver.update();
         std::this_thread::sleep_for(1ms);
@@ -135,7 +135,7 @@ TEST(ReceiverWindow, ARenderDeviceResetGetsTheNewestPictureBackWithoutANewFrame)
         const auto frame = encode_pattern(host::VideoCodec::VP8, 640, 360, 1);
         ASSERT_FALSE(frame.empty());
         for (const auto& datagram : fragment_datagrams(frame[0], 1)) {
-            receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()),
+            receiver.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), 0,
                                          Clock::now());
         }
         while (receiver.statistics().pictures_published.load() == 0) {

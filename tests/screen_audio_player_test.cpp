@@ -484,7 +484,7 @@ TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
 
     const auto frames = testing::encode_pattern(host::VideoCodec::VP8, 320, 240, 1);
     for (const auto& fragment : testing::fragment_datagrams(frames[0], 1)) {
-        receiver.handle_video_packet(fragment.data(), static_cast<int>(fragment.size()),
+        receiver.handle_video_packet(fragment.data(), static_cast<int>(fragment.size()), 0,
                                      Clock::now());
     }
     const ReceiverStats& video = receiver.statistics();

@@ -244,7 +244,7 @@ TEST_F(UdpSocketTest, DrainingGoesOnPastEmptyAndOversizedDatagrams) {
     CaptureStderr();
     const int handed_on =
         drain_datagrams(socket, buffer, {1000, milliseconds(1000), 16},
-                        [&](const uint8_t*, int length, auto) { lengths.push_back(length); });
+                        [&](const uint8_t*, int length, auto, auto) { lengths.push_back(length); });
     GetCapturedStderr();
     EXPECT_EQ(handed_on, 2);
     EXPECT_EQ(lengths, (std::vector<int>{3, 2}));

@@ -7,7 +7,7 @@
 namespace nimbar::viewer {
 
 void dispatch_datagram(client::VideoReceiver& receiver, const uint8_t* datagram, int length,
-                       client::VideoReceiver::Clock::time_point now) {
+                       protocol::Sender from, client::VideoReceiver::Clock::time_point now) {
     if (length < 0) {
         return;
     }
@@ -16,7 +16,7 @@ void dispatch_datagram(client::VideoReceiver& receiver, const uint8_t* datagram,
             receiver.handle_audio_packet(datagram, length, now);
             break;
         case protocol::DatagramKind::VideoFragment:
-            receiver.handle_video_packet(datagram, length, now);
+            receiver.handle_video_packet(datagram, length, from, now);
             break;
         case protocol::DatagramKind::Ignored:
             break;

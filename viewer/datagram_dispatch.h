@@ -10,9 +10,9 @@
 
 namespace nimbar::viewer {
 
-// Hands one whole datagram (header included) that arrived at `now` to the receiver. One shorter
-// than the common header is dropped without a word.
+// Hands one whole datagram (header included) from `from` that arrived at `now` to the receiver.
+// One shorter than the common header is dropped without a word.
 void dispatch_datagram(client::VideoReceiver& receiver, const uint8_t* datagram, int length,
-                       client::VideoReceiver::Clock::time_point now);
+                       protocol::Sender from, client::VideoReceiver::Clock::time_point now);
 
 }  // namespace nimbar::viewer

@@ -272,22 +272,22 @@ void ViewerLoop::receive_datagrams() {
     // Everything already waiting, not one datagram per pass: a keyframe arrives as a burst that
     // outgrows the socket's buffer if it is read one datagram at a time.
     // The process may stand still anywhere, in the wait for a datagram or between two reads too.
-    net::drain_datagrams(socket, receive_buffer,
-                         {RECEIVE_WAIT_MS, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
-                         [&](const uint8_t* datagram, int length, Clock::time_point now) {
-                             if (held_up(now)) {
-                                 recover_from_stall();
-                             } else {
-                                 hand_on(datagram, length, now);
-                             }
-                         });
+    net::drain_datagrams(
+        socket, receive_buffer, {RECEIVE_WAIT_MS, DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
+        [&](const uint8_t* datagram, int length, Clock::time_point now, protocol::Sender from) {
+            if (held_up(now)) {
+                recover_from_stall();
+            } else {
+                hand_on(datagram, length, from, now);
+            }
+        });
 }
 
-void ViewerLoop::hand_on(const uint8_t* datagram, int length,
+void ViewerLoop::hand_on(const uint8_t* datagram, int length, protocol::Sender from,
                          client::VideoReceiver::Clock::time_point now) {
     ++counters.datagrams;
     counters.bytes += static_cast<uint64_t>(length);
-    dispatch_datagram(receiver, datagram, length, now);
+    dispatch_datagram(receiver, datagram, length, from, now);
 }
 
 void ViewerLoop::request_keyframe_if_wanted() {
@@ -355,7 +355,7 @@ void ViewerLoop::recover_from_stall() {
     // the buffer is free again by the time this reads into it.)
     const int dropped =
         net::drain_datagrams(socket, receive_buffer, {0, STALE_DRAIN_BUDGET, DRAIN_CLOCK_STRIDE},
-                             [](const uint8_t*, int, Clock::time_point) {});
+                             [](const uint8_t*, int, Clock::time_point, protocol::Sender) {});
     receiver.resume_after_stall();
     awake_at = Clock::now();
     printf("[VideoPlayer] Resuming after a stall of %.1f s; %d late datagrams dropped\n",

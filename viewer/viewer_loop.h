@@ -47,7 +47,8 @@ class ViewerLoop {
     void on_left_press(const SDL_MouseButtonEvent& button);
     void on_key(SDL_Keycode key);
     void receive_datagrams();
-    void hand_on(const uint8_t* datagram, int length, client::VideoReceiver::Clock::time_point now);
+    void hand_on(const uint8_t* datagram, int length, protocol::Sender from,
+                 client::VideoReceiver::Clock::time_point now);
     void request_keyframe_if_wanted();
     void hide_idle_overlay();
     // Once a second: the figures, for the stats line and the panel.
