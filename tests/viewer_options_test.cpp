@@ -218,20 +218,28 @@ TEST(DisplayScale, QuarterStepsOfNinetySixDpiFromOneToFour) {
     }
 }
 
-TEST(DurationHistogram, PercentilesAreBucketEdgesFromMicrosecondsToSeconds) {
+TEST(DurationHistogram, PercentilesAreBucketEdgesToAMinuteThenTheLongestDuration) {
+    using namespace std::chrono_literals;
     client::DurationHistogram histogram;
     EXPECT_EQ(histogram.snapshot().percentile_ms(0.5), 0.0);
     for (int i = 0; i < 98; ++i) {
         histogram.record(std::chrono::microseconds(2050));
     }
     histogram.record(std::chrono::milliseconds(250));
-    histogram.record(std::chrono::seconds(30));  // beyond the last bucket
+    histogram.record(std::chrono::seconds(30));
     const client::DurationCounts counts = histogram.snapshot();
     EXPECT_DOUBLE_EQ(counts.percentile_ms(0.5), 2.1);
     EXPECT_DOUBLE_EQ(counts.percentile_ms(0.99), 260.0);
-    EXPECT_DOUBLE_EQ(counts.percentile_ms(1.0), 2000.0);
+    EXPECT_DOUBLE_EQ(counts.percentile_ms(1.0), 30100.0);
     EXPECT_EQ(histogram.take().count(), 100u);
     EXPECT_EQ(histogram.snapshot().count(), 0u);
+    // Past 2 s in 100 ms buckets; past the last edge (60 s), the longest duration since the last
+    // take, neither the edge nor an earlier interval's longest.
+    for (auto [duration, edge] : {std::pair{2500ms, 2600.0}, std::pair{10000ms, 10100.0},
+                                  std::pair{3600000ms, 3600000.0}, std::pair{75000ms, 75000.0}}) {
+        histogram.record(duration);
+        EXPECT_DOUBLE_EQ(histogram.take().percentile_ms(0.5), edge) << duration.count();
+    }
 }
 
 }  // namespace
