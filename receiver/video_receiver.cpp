@@ -22,6 +22,9 @@ void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length,
     stats.fragments_stored.fetch_add(1, std::memory_order_relaxed);
     if (result.completed) {
         stats.frames_completed.fetch_add(1, std::memory_order_relaxed);
+        if (codec_check.observe({result.completed->bytes.data(), result.completed->length}, now)) {
+            fputs(codec_check.line(), stderr);
+        }
         const size_t flushed = decode_queue.push(std::move(*result.completed), now);
         stats.frames_flushed.fetch_add(flushed, std::memory_order_relaxed);
     }
