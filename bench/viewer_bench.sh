@@ -320,10 +320,10 @@ case_rates() {
             "$max_queue" "$(value keyframes "$summary")" "$(value requests "$stats")" \
             "$(value keyframe_requests "$summary")" "$decode_errors" "$host_skipped" "$cpu" \
             "$x_cpu" "$case_load")
-        latency=$(printf "%4s Mbit/s latency p50 median=%s ms (first quarter %s, last quarter %s; %s of %s s at the %s ms ceiling) p99 median=%s max=%s ms; decode p50=%s p99 median=%s max=%s ms; draw p50=%s ms" \
+        latency=$(printf "%4s Mbit/s latency p50 median=%s ms (first quarter %s, last quarter %s; %s of %s s at %s ms or more) p99 median=%s max=%s ms; decode p50=%s p99 median=%s max=%s ms; draw p50=%s ms" \
             "$label" "$(value lat50 "$stats")" "$(value lat50_first "$stats")" \
-            "$(value lat50_last "$stats")" "$(value at_ceiling "$stats")" "$(value seconds "$stats")" \
-            "$HISTOGRAM_CEILING_MS" "$(value lat99 "$stats")" "$(value lat99_max "$stats")" \
+            "$(value lat50_last "$stats")" "$(value far_behind "$stats")" "$(value seconds "$stats")" \
+            "$FAR_BEHIND_MS" "$(value lat99 "$stats")" "$(value lat99_max "$stats")" \
             "$(value dec50 "$stats")" "$(value dec99 "$stats")" "$(value dec99_max "$stats")" \
             "$(value draw50 "$stats")")
         printf '%s\n%s\n' "$line" "$latency"

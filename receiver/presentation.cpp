@@ -69,6 +69,7 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
     this->width = width;
     this->height = height;
     reassembler = FrameReassembler(codec_from_selector(codec_selector));
+    codec_check = CodecCheck(codec_from_selector(codec_selector));
 
     const WindowSize size = initial_window_size(width, height);
     window = SDL_CreateWindow("Video Stream", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,

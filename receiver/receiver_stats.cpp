@@ -8,15 +8,25 @@ namespace {
 
 constexpr int64_t FINE_END_MICROSECONDS =
     DurationCounts::FINE_MICROSECONDS * static_cast<int64_t>(DurationCounts::FINE_BUCKETS);
+constexpr int64_t COARSE_END_MICROSECONDS =
+    FINE_END_MICROSECONDS +
+    DurationCounts::COARSE_MICROSECONDS * static_cast<int64_t>(DurationCounts::COARSE_BUCKETS);
+constexpr int64_t LONG_END_MICROSECONDS =
+    COARSE_END_MICROSECONDS +
+    DurationCounts::LONG_MICROSECONDS * static_cast<int64_t>(DurationCounts::LONG_BUCKETS);
 
-double upper_edge_ms(size_t bucket) {
-    if (bucket < DurationCounts::FINE_BUCKETS) {
-        return static_cast<double>((bucket + 1) * DurationCounts::FINE_MICROSECONDS) / 1000.0;
+int64_t upper_edge_microseconds(size_t bucket) {
+    const auto index = static_cast<int64_t>(bucket);
+    constexpr auto FINE = static_cast<int64_t>(DurationCounts::FINE_BUCKETS);
+    constexpr auto COARSE = static_cast<int64_t>(DurationCounts::COARSE_BUCKETS);
+    if (index < FINE) {
+        return (index + 1) * DurationCounts::FINE_MICROSECONDS;
     }
-    const auto coarse = static_cast<int64_t>(bucket - DurationCounts::FINE_BUCKETS + 1);
-    return static_cast<double>(FINE_END_MICROSECONDS +
-                               coarse * DurationCounts::COARSE_MICROSECONDS) /
-           1000.0;
+    if (index < FINE + COARSE) {
+        return FINE_END_MICROSECONDS + (index - FINE + 1) * DurationCounts::COARSE_MICROSECONDS;
+    }
+    return COARSE_END_MICROSECONDS +
+           (index - FINE - COARSE + 1) * DurationCounts::LONG_MICROSECONDS;
 }
 
 }  // namespace
@@ -26,8 +36,15 @@ size_t DurationCounts::bucket_of(std::chrono::steady_clock::duration duration) {
     if (micros < FINE_END_MICROSECONDS) {
         return static_cast<size_t>(std::max<int64_t>(micros, 0) / FINE_MICROSECONDS);
     }
-    const auto coarse = static_cast<size_t>((micros - FINE_END_MICROSECONDS) / COARSE_MICROSECONDS);
-    return FINE_BUCKETS + std::min(coarse, COARSE_BUCKETS - 1);
+    if (micros < COARSE_END_MICROSECONDS) {
+        return FINE_BUCKETS +
+               static_cast<size_t>((micros - FINE_END_MICROSECONDS) / COARSE_MICROSECONDS);
+    }
+    if (micros < LONG_END_MICROSECONDS) {
+        return FINE_BUCKETS + COARSE_BUCKETS +
+               static_cast<size_t>((micros - COARSE_END_MICROSECONDS) / LONG_MICROSECONDS);
+    }
+    return BEYOND_BUCKET;
 }
 
 uint64_t DurationCounts::count() const {
@@ -45,17 +62,23 @@ double DurationCounts::percentile_ms(double fraction) const {
     }
     const auto rank = static_cast<uint64_t>(fraction * static_cast<double>(total - 1)) + 1;
     uint64_t seen = 0;
-    for (size_t i = 0; i < BUCKETS; ++i) {
+    for (size_t i = 0; i < BEYOND_BUCKET; ++i) {
         seen += buckets[i];
         if (seen >= rank) {
-            return upper_edge_ms(i);
+            return static_cast<double>(upper_edge_microseconds(i)) / 1000.0;
         }
     }
-    return upper_edge_ms(BUCKETS - 1);
+    // The longest is read apart from the buckets, so a take between the two may leave it behind.
+    return static_cast<double>(std::max(longest_microseconds, LONG_END_MICROSECONDS)) / 1000.0;
 }
 
 void DurationHistogram::record(std::chrono::steady_clock::duration duration) {
     buckets[DurationCounts::bucket_of(duration)].fetch_add(1, std::memory_order_relaxed);
+    const int64_t micros = std::chrono::duration_cast<std::chrono::microseconds>(duration).count();
+    int64_t longest = longest_microseconds.load(std::memory_order_relaxed);
+    while (micros > longest && !longest_microseconds.compare_exchange_weak(
+                                   longest, micros, std::memory_order_relaxed)) {
+    }
 }
 
 DurationCounts DurationHistogram::snapshot() const {
@@ -63,6 +86,7 @@ DurationCounts DurationHistogram::snapshot() const {
     for (size_t i = 0; i < buckets.size(); ++i) {
         counts.buckets[i] = buckets[i].load(std::memory_order_relaxed);
     }
+    counts.longest_microseconds = longest_microseconds.load(std::memory_order_relaxed);
     return counts;
 }
 
@@ -71,6 +95,7 @@ DurationCounts DurationHistogram::take() {
     for (size_t i = 0; i < buckets.size(); ++i) {
         counts.buckets[i] = buckets[i].exchange(0, std::memory_order_relaxed);
     }
+    counts.longest_microseconds = longest_microseconds.exchange(0, std::memory_order_relaxed);
     return counts;
 }
 

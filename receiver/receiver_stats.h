@@ -11,25 +11,34 @@
 
 namespace nimbar::client {
 
-// Durations counted in fixed buckets: 0.1 ms wide up to 100 ms, then 10 ms wide up to 2 s; longer
-// ones share the last bucket. A plain copy, to read percentiles from.
+// Durations counted in fixed buckets: 0.1 ms wide up to 100 ms, 10 ms wide up to 2 s, 100 ms wide
+// up to 60 s; longer ones share one last bucket, and the longest duration counted is kept beside
+// the buckets. A plain copy, to read percentiles from.
 class DurationCounts {
   public:
-    // 0.1 ms resolves a decode time; past 100 ms (three frame intervals) 10 ms is detail enough,
-    // and 2 s is as far behind as a viewer that still means anything gets.
+    // 0.1 ms resolves a decode time; past 100 ms (three frame intervals) 10 ms is detail enough;
+    // past 2 s the picture was frozen (a heal that waited for a keyframe, a window hidden for a
+    // while), and 100 ms, a twentieth of it or less, still tells a 2.5 s freeze from a 10 s one.
     static constexpr int64_t FINE_MICROSECONDS = 100;
     static constexpr size_t FINE_BUCKETS = 1000;
     static constexpr int64_t COARSE_MICROSECONDS = 10000;
     static constexpr size_t COARSE_BUCKETS = 190;
-    static constexpr size_t BUCKETS = FINE_BUCKETS + COARSE_BUCKETS;
+    static constexpr int64_t LONG_MICROSECONDS = 100000;
+    static constexpr size_t LONG_BUCKETS = 580;
+    // Everything from the last edge (60 s) on.
+    static constexpr size_t BEYOND_BUCKET = FINE_BUCKETS + COARSE_BUCKETS + LONG_BUCKETS;
+    static constexpr size_t BUCKETS = BEYOND_BUCKET + 1;
     static size_t bucket_of(std::chrono::steady_clock::duration duration);
 
-    // The upper edge, in milliseconds, of the bucket that holds the `fraction` quantile (0.5 for
-    // the median); 0 when nothing was counted.
+    // An upper bound, in milliseconds, of the `fraction` quantile (0.5 for the median): the upper
+    // edge of the bucket that holds it, or for the last bucket the longest duration counted (never
+    // less than the last edge), so that a minute's freeze reads as a minute and not as the edge.
+    // 0 when nothing was counted.
     double percentile_ms(double fraction) const;
     uint64_t count() const;
 
     std::array<uint64_t, BUCKETS> buckets{};
+    int64_t longest_microseconds = 0;
 };
 
 // The same buckets, filled from any thread.
@@ -43,6 +52,7 @@ class DurationHistogram {
 
   private:
     std::array<std::atomic<uint64_t>, DurationCounts::BUCKETS> buckets{};
+    std::atomic<int64_t> longest_microseconds{0};
 };
 
 struct ReceiverStats {

@@ -24,6 +24,9 @@ void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length, pro
     stats.fragments_stored.fetch_add(1, std::memory_order_relaxed);
     for (CompressedFrame& frame : result.completed) {
         stats.frames_completed.fetch_add(1, std::memory_order_relaxed);
+        if (codec_check.observe({frame.bytes.data(), frame.length}, now)) {
+            fputs(codec_check.line(), stderr);
+        }
         const size_t flushed = decode_queue.push(std::move(frame), now);
         stats.frames_flushed.fetch_add(flushed, std::memory_order_relaxed);
     }

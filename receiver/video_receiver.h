@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 
+#include "receiver/codec_check.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/picture_handoff.h"
@@ -147,6 +148,7 @@ class VideoReceiver {
     uint32_t window_id = 0;
 
     FrameReassembler reassembler;
+    CodecCheck codec_check;  // a stream in the other codec gets a line on stderr
     DecodeQueue decode_queue;
     PictureHandoff pictures;
     std::atomic<bool> keyframe_requested{false};

@@ -299,6 +299,25 @@ TEST(DecodeErrors, FiveLinesAndOneKeyframeRequestPerRunOfFailures) {
     EXPECT_TRUE(receiver.take_keyframe_request());
 }
 
+// A stream in the codec the receiver was not opened for: among the decoder's complaints, one line
+// says what is wrong.
+TEST_P(DecodeTest, AStreamInTheOtherCodecIsNamedInOneLine) {
+    const auto frames = testing::encode_pattern(GetParam(), 320, 240, 4);
+    ASSERT_EQ(frames.size(), 4u);
+    VideoReceiver receiver;
+    ASSERT_TRUE(receiver.init_standalone(320, 240, selector() == 1 ? 0 : 1));
+    CaptureStderr();
+    for (uint32_t id = 1; id <= 4; ++id) {
+        feed_frame(receiver, frames[id - 1], id);
+    }
+    const std::string errors = GetCapturedStderr();
+    const std::string line = GetParam() == VideoCodec::H264
+                                 ? "VP8; is --codec right? It looks like H.264 (--codec 1)\n"
+                                 : "H.264; is --codec right? It looks like VP8 (--codec 0)\n";
+    EXPECT_EQ(count_lines(errors, "[VideoReceiver] The stream does not look like " + line), 1u)
+        << errors;
+}
+
 // A keyframe that claims a picture far larger than the receiver's is refused before the decoder
 // allocates for it, as a decoder failure; and what FFmpeg says comes tagged, a whole line each.
 TEST(DecodeErrors, AnOversizedPictureIsRefusedAndTheLibrarysLinesAreTagged) {

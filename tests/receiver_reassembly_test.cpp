@@ -7,15 +7,18 @@
 #include <chrono>
 #include <numeric>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "protocol/fragmenter.h"
 #include "protocol/media_datagram.h"
+#include "receiver/codec_check.h"
 #include "receiver/decode_pace.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/keyframe.h"
 #include "receiver/keyframe_gate.h"
+#include "tests/support/encoded_stream.h"
 
 namespace nimbar::client {
 namespace {
@@ -431,6 +434,41 @@ TEST(Keyframes, AreToldFromTheirFirstBytes) {
               (Bytes{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 0, 1, 0x68, 3}));
     EXPECT_TRUE(protocol::is_h264_idr(cases[6].frame));
     EXPECT_FALSE(protocol::is_h264_idr(cases[7].frame));
+}
+
+// Real frames of each codec as hosts send them, and stray frames of the other one, cycled 100 ms
+// apart for 30 s into a check for one codec: the frame of the first line (-1: none), and how many.
+TEST(CodecCheckTest, AStreamInTheOtherCodecGetsALineEveryTenSecondsARightOneNever) {
+    const auto vp8 = testing::encode_pattern(host::VideoCodec::VP8, 320, 240, 3);
+    const auto h264 = testing::encode_pattern(host::VideoCodec::H264, 320, 240, 3);
+    ASSERT_TRUE(vp8.size() == 3 && h264.size() == 3 && h264[1][3] == 1);
+    auto alt_ref = vp8[2];  // an inter frame not shown: a hidden alt-ref frame's tag
+    alt_ref[0] &= ~0x10;
+    std::vector<uint8_t> aud = {0, 0, 0, 1, 0x09, 0xf0}, sei = {0, 0, 1, 6, 5, 1, 0, 0x80};
+    aud.insert(aud.end(), h264[1].begin(), h264[1].end());
+    sei.insert(sei.end(), h264[2].begin(), h264[2].end());
+    const std::vector<uint8_t> short_code(h264[1].begin() + 1, h264[1].end());  // 00 00 01
+    const std::vector<uint8_t> junk = {0, 0, 1, 0x9d, 0x01, 0x2a, 0x80};        // forbidden bit set
+    using Row = std::tuple<VideoCodec, std::vector<std::vector<uint8_t>>, int, int>;
+    for (const auto& [codec, cycle, first_line_at, lines] : std::vector<Row>{
+             {VideoCodec::VP8, {vp8[0], vp8[1], alt_ref, vp8[2]}, -1, 0},
+             {VideoCodec::H264, {h264[0], h264[1], aud, sei, short_code, h264[2]}, -1, 0},
+             {VideoCodec::VP8, {vp8[0], h264[0], h264[1], vp8[1], junk, junk, junk}, -1, 0},
+             {VideoCodec::H264, {h264[0], vp8[0], vp8[1], junk, vp8[2], alt_ref}, -1, 0},
+             {VideoCodec::VP8, {h264[0], h264[1], short_code, aud, sei, h264[2]}, 2, 3},
+             {VideoCodec::H264, {vp8[0], vp8[1], alt_ref, vp8[2]}, 2, 3}}) {
+        CodecCheck check(codec);
+        int first = -1;
+        int count = 0;
+        for (int i = 0; i < 300; ++i) {
+            if (check.observe(cycle[i % cycle.size()],
+                              Clock::time_point() + milliseconds(100 * i))) {
+                first = first < 0 ? i : first;
+                ++count;
+            }
+        }
+        EXPECT_EQ(std::pair(first, count), std::pair(first_line_at, lines)) << cycle.size();
+    }
 }
 
 CompressedFrame numbered(uint32_t id, bool keyframe = false) {

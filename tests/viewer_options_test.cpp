@@ -51,7 +51,7 @@ TEST(ViewerOptions, EveryOptionAndTheDefaults) {
     ASSERT_TRUE(parsed.ok);
     EXPECT_EQ(parsed.options.port, 5001);
     EXPECT_EQ(parsed.options.parent_port, 6000);
-    EXPECT_EQ(static_cast<uint32_t>(parsed.options.streamer_id), 4294967295u);
+    EXPECT_EQ(parsed.options.streamer_id, 4294967295u);
     EXPECT_EQ(parsed.options.username, "Zoë");
     EXPECT_TRUE(parsed.options.has_audio);
     EXPECT_TRUE(parsed.options.audio_muted);
@@ -101,11 +101,20 @@ TEST(ViewerOptions, NumbersAreReadLeniently) {
     // Whole numbers that do not fit an int are refused, not wrapped (atoi would make this 1).
     for (auto [option, text] :
          {std::pair{"--width", "4294967297"}, std::pair{"--height", "-2147483649"},
-          std::pair{"--parent-port", "99999999999999999999"}}) {
+          std::pair{"--parent-port", "99999999999999999999"}, std::pair{"--port", "2147483648"}}) {
         parsed = parse({"--port", "1", option, text});
         EXPECT_FALSE(parsed.ok);
         EXPECT_EQ(parsed.errors, std::string("[VideoPlayer] Error: ") + option + " " + text +
                                      " is out of range\n");
+    }
+    // The streamer id is any 32-bit number, never refused: atoi's 64-bit reading, its low 32 bits.
+    // A codec beyond an int is ignored as 4 is, not refused nor read as atoi's 1.
+    for (auto [text, id] :
+         {std::pair{"3000000000", 3000000000u}, std::pair{"4294967296", 0u},
+          std::pair{"-2147483649", 2147483647u}, std::pair{"99999999999999999999", 4294967295u}}) {
+        parsed = parse({"--port", "1", "--streamer-id", text, "--codec", "4294967297"});
+        EXPECT_TRUE(parsed.ok && parsed.errors.empty() && parsed.options.video_codec == 0) << text;
+        EXPECT_EQ(parsed.options.streamer_id, id) << text;
     }
     parsed = parse({"--port", "1", "--height", "2147483647", "--width", "-2147483648"});
     EXPECT_TRUE(parsed.ok);
@@ -209,20 +218,28 @@ TEST(DisplayScale, QuarterStepsOfNinetySixDpiFromOneToFour) {
     }
 }
 
-TEST(DurationHistogram, PercentilesAreBucketEdgesFromMicrosecondsToSeconds) {
+TEST(DurationHistogram, PercentilesAreBucketEdgesToAMinuteThenTheLongestDuration) {
+    using namespace std::chrono_literals;
     client::DurationHistogram histogram;
     EXPECT_EQ(histogram.snapshot().percentile_ms(0.5), 0.0);
     for (int i = 0; i < 98; ++i) {
         histogram.record(std::chrono::microseconds(2050));
     }
     histogram.record(std::chrono::milliseconds(250));
-    histogram.record(std::chrono::seconds(30));  // beyond the last bucket
+    histogram.record(std::chrono::seconds(30));
     const client::DurationCounts counts = histogram.snapshot();
     EXPECT_DOUBLE_EQ(counts.percentile_ms(0.5), 2.1);
     EXPECT_DOUBLE_EQ(counts.percentile_ms(0.99), 260.0);
-    EXPECT_DOUBLE_EQ(counts.percentile_ms(1.0), 2000.0);
+    EXPECT_DOUBLE_EQ(counts.percentile_ms(1.0), 30100.0);
     EXPECT_EQ(histogram.take().count(), 100u);
     EXPECT_EQ(histogram.snapshot().count(), 0u);
+    // Past 2 s in 100 ms buckets; past the last edge (60 s), the longest duration since the last
+    // take, neither the edge nor an earlier interval's longest.
+    for (auto [duration, edge] : {std::pair{2500ms, 2600.0}, std::pair{10000ms, 10100.0},
+                                  std::pair{3600000ms, 3600000.0}, std::pair{75000ms, 75000.0}}) {
+        histogram.record(duration);
+        EXPECT_DOUBLE_EQ(histogram.take().percentile_ms(0.5), edge) << duration.count();
+    }
 }
 
 }  // namespace

@@ -460,6 +460,8 @@ TEST_P(ViewerStream, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
     host->send_signal(SIGTERM);
     EXPECT_TRUE(host->wait_exit(HOST_TIMEOUT).has_value());
     end_cleanly();
+    // The stream is in the codec asked for: no word that it is not.
+    EXPECT_EQ(viewer->stderr_text().find("does not look like"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, ViewerStream,

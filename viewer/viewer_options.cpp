@@ -35,7 +35,7 @@ bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options
         if (has_value && is("--port")) {
             options.port = static_cast<uint16_t>(read_int(argv[++i]));
         } else if (has_value && is("--streamer-id")) {
-            options.streamer_id = read_int(argv[++i]);
+            options.streamer_id = protocol::read_command_line_id(argv[++i]);
         } else if (has_value && is("--width")) {
             options.width = read_int(argv[++i]);
         } else if (has_value && is("--height")) {
@@ -51,9 +51,10 @@ bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options
         } else if (is("--audio-muted")) {
             options.audio_muted = true;
         } else if (has_value && is("--codec")) {
-            const int codec = read_int(argv[++i]);
-            if (codec >= 0 && codec <= MAX_CODEC_SELECTOR) {
-                options.video_codec = static_cast<uint8_t>(codec);
+            // Any number outside 0..3 is ignored, one beyond an int as well.
+            const auto codec = protocol::read_command_line_int(argv[++i]);
+            if (codec && *codec >= 0 && *codec <= MAX_CODEC_SELECTOR) {
+                options.video_codec = static_cast<uint8_t>(*codec);
             }
         } else if (is("--stats")) {
             options.stats = true;

@@ -10,7 +10,7 @@ namespace nimbar::viewer {
 struct ViewerOptions {
     uint16_t port = 0;         // loopback port for media datagrams; required
     uint16_t parent_port = 0;  // the host's port for "KFRQ" and "AUDS"; 0: none are sent
-    int32_t streamer_id = 0;   // shown in the start-up line only
+    uint32_t streamer_id = 0;  // shown in the start-up line only, unsigned; any 32-bit number
     int width = 1280;          // expected picture size, the receiver's fixed size
     int height = 720;
     std::string username = "Unknown";
@@ -24,9 +24,10 @@ struct ViewerOptions {
 
 // Fills `options` from the command line. Value options consume the next argument whatever it looks
 // like; one in last position, unknown arguments and stray values are skipped. Numbers read as atoi
-// and strtof read them: ports modulo 65536, the volume clamped to 0..1, a codec outside 0..3
-// ignored. False after a tagged error line on stderr for a whole number that does not fit an int,
-// and after "Error: --port is required" when the port ends up 0, unless help was asked for.
+// and strtof read them: ports modulo 65536, the streamer id to its low 32 bits, the volume clamped
+// to 0..1, a codec outside 0..3 ignored. False after a tagged error line on stderr for a port or
+// size that does not fit an int, and after "Error: --port is required" when the port ends up 0,
+// unless help was asked for.
 bool parse_viewer_args(int argc, const char* const* argv, ViewerOptions& options);
 
 // The usage line, on stderr, after a failed parse.

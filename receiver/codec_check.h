@@ -1,0 +1,49 @@
+#pragma once
+
+// Whether the stream is in the codec the viewer was started for. A host started with the other
+// codec's selector gets only the decoder's own complaints ("vp8: Invalid start code") and keyframe
+// requests that never help; this tells it in one line what is wrong. Pure: the caller passes each
+// completed frame and the time, and writes the line when told to.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "receiver/keyframe.h"
+
+namespace nimbar::client {
+
+// What a frame's first bytes say it is. H.264 (Annex B): two or more zero bytes and a one (a
+// 3- or 4-byte start code, or more leading zeros), then a NAL header with the forbidden bit clear
+// and a type from 1 to 23. VP8: a frame tag whose first partition fits in the frame and, for a
+// keyframe, the 9d 01 2a start code after it. No frame is both: an H.264 frame begins with 0, a
+// VP8 keyframe tag, but never has 9d at byte 3 (a zero, the 01, or a NAL header there, whose
+// forbidden bit 9d would set). Anything else, junk and empty frames included, is neither.
+std::optional<VideoCodec> codec_of_frame(std::span<const uint8_t> frame);
+
+class CodecCheck {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // Completed frames in a row that must look like the other codec before the line is written:
+    // more than one or two stray datagrams make. A mismatched stream fails to decode, so the
+    // viewer asks for keyframes and even a still host sends three frames within about a second.
+    static constexpr int MISMATCHED_FRAMES = 3;
+    // The line again, while the mismatch goes on, at most this often: a reminder, not a flood.
+    static constexpr std::chrono::seconds REPEAT_INTERVAL{10};
+
+    explicit CodecCheck(VideoCodec expected = VideoCodec::VP8) : expected(expected) {}
+
+    // Takes one completed frame of the stream at `now`. True when line() is due on stderr now.
+    bool observe(std::span<const uint8_t> frame, Clock::time_point now);
+    // The tagged line, newline included, naming the expected codec and the one the stream is in.
+    const char* line() const;
+
+  private:
+    VideoCodec expected;
+    int mismatched_in_a_row = 0;
+    std::optional<Clock::time_point> last_line;
+};
+
+}  // namespace nimbar::client
