@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <thread>
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 #include "receiver/video_receiver.h"
 
 namespace nimbar::client {
@@ -63,6 +67,7 @@ void VideoReceiver::stop_decode_and_codecs() {
     }
     decoder.release();
     pictures.release();
+    av_frame_free(&on_screen);
     screen_audio.close();
     reassembler.clear();
     decode_queue.clear();
@@ -73,16 +78,15 @@ void VideoReceiver::destroy_sdl_objects() {
     log_line(
         "[RECV SDL DESTROY] uid=%u, window_id=%u: START (window=%p, renderer=%p, texture=%p)\n",
         uid, window_id, static_cast<void*>(window), static_cast<void*>(renderer),
-        static_cast<void*>(texture));
+        static_cast<void*>(picture_texture.get()));
     if (window != nullptr) {
         log_line("[RECV SDL DESTROY] uid=%u: Sleeping 10ms for event processing\n", uid);
         std::this_thread::sleep_for(TEARDOWN_PAUSE);
     }
-    if (texture != nullptr) {
+    if (picture_texture.get() != nullptr) {
         log_line("[RECV SDL DESTROY] uid=%u: Destroying texture %p\n", uid,
-                 static_cast<void*>(texture));
-        SDL_DestroyTexture(texture);
-        texture = nullptr;
+                 static_cast<void*>(picture_texture.get()));
+        picture_texture.destroy();
         log_line("[RECV SDL DESTROY] uid=%u: Texture destroyed\n", uid);
     }
     if (renderer != nullptr) {

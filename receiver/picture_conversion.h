@@ -1,22 +1,53 @@
 #pragma once
 
-// Conversion of decoded pictures to BGRA at the receiver's size: bilinear, on two threads, with a
-// context that follows the picture's size and pixel format.
+// Conversion of decoded pictures to BGRA at the receiver's size, for those that cannot go to the
+// screen as they are (see picture_path.h): bilinear, on two threads, with the picture's own
+// matrix and range, and exact at every width (libswscale's fast unscaled path leaves the last
+// columns of some widths, 1366 and 854 among them, black). Pictures are written into buffers of
+// a pool made up front, so that a stream that needs conversion costs no allocation per picture.
+// Decode thread only.
 
 #include <cstdint>
 
+struct AVBufferPool;
 struct AVFrame;
 struct SwsContext;
 
 namespace nimbar::client {
 
-// A context converting pictures like `picture` to BGRA width x height: `current` when it was made
-// for the same source size and pixel format, otherwise a new one (and `current` is freed). Null
-// when no context can be made for the picture.
-SwsContext* conversion_for(SwsContext* current, const AVFrame& picture, int width, int height);
+class BgraConversion {
+  public:
+    BgraConversion() = default;
+    ~BgraConversion() { close(); }
+    BgraConversion(const BgraConversion&) = delete;
+    BgraConversion& operator=(const BgraConversion&) = delete;
 
-// Converts `picture` into `destination`, width * height * 4 bytes in rows of width * 4 bytes.
-bool convert_to_bgra(SwsContext* context, const AVFrame& picture, uint8_t* destination, int width,
-                     int height);
+    // Pictures of width x height; the pool's first buffers are allocated now. False, holding
+    // nothing, when there is not the memory for them.
+    [[nodiscard]] bool open(int width, int height);
+    void close();
+
+    // Converts `picture` into `into` (unreferenced first): a BGRA frame of the receiver's size in
+    // a pool buffer, rows of width * 4 bytes. False when it cannot be converted.
+    bool convert(const AVFrame& picture, AVFrame& into);
+
+  private:
+    // What the context was made for.
+    struct Source {
+        int width = 0;
+        int height = 0;
+        int format = -1;
+        int colorspace = -1;
+        bool full_range = false;
+        bool operator==(const Source&) const = default;
+    };
+    bool make_context(const Source& source);
+
+    int width = 0;
+    int height = 0;
+    AVBufferPool* pool = nullptr;
+    SwsContext* context = nullptr;
+    Source made_for;
+};
 
 }  // namespace nimbar::client

@@ -1,60 +1,53 @@
 #include "receiver/picture_handoff.h"
 
-#include <new>
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 namespace nimbar::client {
 
-bool PictureHandoff::allocate(size_t bytes) {
-    std::lock_guard lock(mutex);
-    fresh = false;
-    try {
-        front.assign(bytes, 0);
-        back.assign(bytes, 0);
-    } catch (const std::bad_alloc&) {
-        front = {};
-        back = {};
-        return false;
-    }
-    return true;
+PictureHandoff::PictureHandoff() : newest(av_frame_alloc()) {}
+
+PictureHandoff::~PictureHandoff() {
+    av_frame_free(&newest);
 }
 
 void PictureHandoff::release() {
     std::lock_guard lock(mutex);
-    front = {};
-    back = {};
+    if (newest != nullptr) {
+        av_frame_unref(newest);
+    }
     fresh = false;
 }
 
-void PictureHandoff::publish(const Stamp& stamp) {
+bool PictureHandoff::publish(AVFrame& picture, const Stamp& stamp) {
     {
         std::lock_guard lock(mutex);
-        back.swap(front);
+        if (newest == nullptr) {
+            return false;
+        }
+        av_frame_unref(newest);
+        av_frame_move_ref(newest, &picture);
         // A picture replaced before anyone took it still heals the loss it healed.
-        const auto heals = fresh && front_stamp.heals_loss_from && !stamp.heals_loss_from
-                               ? front_stamp.heals_loss_from
+        const auto heals = fresh && newest_stamp.heals_loss_from && !stamp.heals_loss_from
+                               ? newest_stamp.heals_loss_from
                                : stamp.heals_loss_from;
-        front_stamp = {stamp.completed_at, heals};
+        newest_stamp = {stamp.completed_at, heals};
         fresh = true;
     }
     changed.notify_all();
+    return true;
 }
 
-std::optional<PictureHandoff::Stamp> PictureHandoff::take_new(
-    const std::function<void(const uint8_t*)>& upload) {
+std::optional<PictureHandoff::Stamp> PictureHandoff::take_new(AVFrame& into) {
     std::lock_guard lock(mutex);
     if (!fresh) {
         return std::nullopt;
     }
-    upload(front.data());
+    av_frame_unref(&into);
+    av_frame_move_ref(&into, newest);
     fresh = false;
-    return front_stamp;
-}
-
-void PictureHandoff::upload_current(const std::function<void(const uint8_t*)>& upload) {
-    std::lock_guard lock(mutex);
-    if (!front.empty()) {
-        upload(front.data());
-    }
+    return newest_stamp;
 }
 
 void PictureHandoff::wait_for_picture(std::chrono::milliseconds limit,

@@ -1,17 +1,18 @@
 #pragma once
 
-// The newest decoded picture, handed from the decode thread to the main thread in two buffers of
-// width x height x 4 bytes (BGRA rows, no padding). The decode thread converts into the back
-// buffer and publishes it by swapping; the main thread uploads the front buffer when it is new.
-// One lock, held only for the swap and the upload.
+// The newest decoded picture, handed from the decode thread to the main thread: a reference to a
+// libavcodec frame (the decoder's own YUV picture, or a BGRA one converted from it), so that
+// handing it over copies nothing. The decode thread publishes; a picture not taken before the
+// next is published is dropped. The main thread takes the newest and uploads it outside the lock.
+// One lock, held only to move a reference in or out.
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <vector>
+
+struct AVFrame;
 
 namespace nimbar::client {
 
@@ -27,23 +28,22 @@ class PictureHandoff {
         std::optional<Clock::time_point> heals_loss_from;
     };
 
-    // Both buffers, zero-filled; false, holding none, when there is not the memory for them.
-    // Before the decode thread starts.
-    [[nodiscard]] bool allocate(size_t bytes);
-    // Frees both buffers. After the decode thread ended.
+    PictureHandoff();
+    ~PictureHandoff();
+    PictureHandoff(const PictureHandoff&) = delete;
+    PictureHandoff& operator=(const PictureHandoff&) = delete;
+
+    // Drops a picture not taken. After the decode thread ended.
     void release();
 
-    // Decode thread: where the next picture is converted to.
-    std::vector<uint8_t>& back_buffer() { return back; }
-    // Decode thread: the back buffer becomes the newest picture; a picture not taken yet is
-    // replaced. Wakes wait_for_picture.
-    void publish(const Stamp& stamp);
+    // Decode thread: `picture`'s references move into the hand-off (the frame is left empty) as
+    // the newest picture; one not taken yet is dropped. Wakes wait_for_picture. False, leaving
+    // `picture` as it was, when the hand-off has no frame to hold it (no memory at start-up).
+    bool publish(AVFrame& picture, const Stamp& stamp);
 
-    // Main thread: when a picture was published since the last take, calls upload with its bytes
-    // (under the lock) and returns its stamp.
-    std::optional<Stamp> take_new(const std::function<void(const uint8_t*)>& upload);
-    // Main thread: calls upload with the newest picture, new or not; for a texture that was lost.
-    void upload_current(const std::function<void(const uint8_t*)>& upload);
+    // Main thread: when a picture was published since the last take, moves its references into
+    // `into` (unreferenced first) and returns its stamp.
+    std::optional<Stamp> take_new(AVFrame& into);
 
     // Waits up to `limit` until a picture is new or `done` holds; `done` is checked under the lock,
     // so anyone changing what it reads must call notify() afterwards.
@@ -53,10 +53,9 @@ class PictureHandoff {
   private:
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<uint8_t> front;
-    std::vector<uint8_t> back;  // decode thread only
+    AVFrame* newest = nullptr;  // holds the untaken picture while `fresh`
     bool fresh = false;
-    Stamp front_stamp;
+    Stamp newest_stamp;
 };
 
 }  // namespace nimbar::client

@@ -1,8 +1,13 @@
 // The window side: opening window, renderer, texture and decoder, and the update that draws only
 // when something visible changed.
 
-#include <climits>
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 #include "receiver/render_output.h"
 #include "receiver/video_receiver.h"
@@ -42,24 +47,18 @@ WindowSize initial_window_size(int video_width, int video_height) {
     return size;
 }
 
-bool picture_bytes_fit(int width, int height) {
-    return width > 0 && height > 0 && int64_t{width} * height * 4 <= INT_MAX;
-}
-
-// The streaming texture for pictures of width x height, or null after setting SDL's error. The
-// picture buffers hold width * height * 4 bytes; a size beyond an int's reach is refused before
-// anything is sized by it.
-SDL_Texture* create_picture_texture(SDL_Renderer* renderer, int width, int height) {
-    if (picture_bytes_fit(width, height)) {
-        return SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING,
-                                 width, height);
+// The receiver's source rectangle, in its own width x height units, on a texture of another size.
+SDL_Rect texture_source(const SDL_Rect& rect, int width, int height, int texture_width,
+                        int texture_height) {
+    if (texture_width == width && texture_height == height) {
+        return rect;
     }
-    if (width > 0 && height > 0) {
-        SDL_SetError("Texture dimensions are limited to %d bytes", INT_MAX);
-    } else {
-        SDL_SetError("Texture dimensions can't be 0");
-    }
-    return nullptr;
+    const auto scale = [](int value, int to, int from) {
+        return static_cast<int>((int64_t{value} * to + from / 2) / from);
+    };
+    return {scale(rect.x, texture_width, width), scale(rect.y, texture_height, height),
+            std::max(1, scale(rect.w, texture_width, width)),
+            std::max(1, scale(rect.h, texture_height, height))};
 }
 
 }  // namespace
@@ -84,10 +83,8 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
     const auto give_up = [&] {
         pictures.release();
         decoder.release();
-        if (texture != nullptr) {
-            SDL_DestroyTexture(texture);
-            texture = nullptr;
-        }
+        av_frame_free(&on_screen);
+        picture_texture.destroy();
         if (renderer != nullptr) {
             SDL_DestroyRenderer(renderer);
             renderer = nullptr;
@@ -104,25 +101,24 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
         fprintf(stderr, "[VideoReceiver] Failed to create renderer: %s\n", SDL_GetError());
         return give_up();
     }
-    texture = create_picture_texture(renderer, width, height);
-    if (texture == nullptr) {
-        fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
-        return give_up();
-    }
-    if (!decoder.open(codec_from_selector(codec_selector), width, height)) {
-        return give_up();
-    }
-    if (!pictures.allocate(static_cast<size_t>(width) * static_cast<size_t>(height) * 4)) {
-        fprintf(stderr, "[VideoReceiver] Not enough memory for %dx%d pictures\n", width, height);
-        return give_up();
-    }
     // A renderer's first upload and draw can take most of a second while it builds its shaders
     // (Direct3D under wine, for one). Paid here, before the owner opens its socket, that cannot
     // hold up the stream's first frames.
-    pictures.upload_current(
-        [&](const uint8_t* bytes) { SDL_UpdateTexture(texture, nullptr, bytes, width * 4); });
+    if (!picture_texture.create(renderer, width, height)) {
+        fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
+        return give_up();
+    }
+    const bool yuv_textures = renderer_takes_yuv(renderer);
+    if (!decoder.open(codec_from_selector(codec_selector), width, height, yuv_textures)) {
+        return give_up();
+    }
+    on_screen = av_frame_alloc();
+    if (on_screen == nullptr || !decoder.allocate_pictures()) {
+        fprintf(stderr, "[VideoReceiver] Not enough memory for %dx%d pictures\n", width, height);
+        return give_up();
+    }
     SDL_RenderClear(renderer);
-    SDL_RenderCopy(renderer, texture, nullptr, nullptr);
+    SDL_RenderCopy(renderer, picture_texture.get(), nullptr, nullptr);
     SDL_RenderPresent(renderer);
 
     running = true;
@@ -136,7 +132,7 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
 }
 
 void VideoReceiver::update() {
-    if (window == nullptr || renderer == nullptr || texture == nullptr || !running) {
+    if (window == nullptr || renderer == nullptr || !running) {
         return;
     }
     if ((SDL_GetWindowFlags(window) & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) != 0) {
@@ -146,15 +142,26 @@ void VideoReceiver::update() {
     if (present_retry_at && started >= *present_retry_at) {
         redraw_needed = true;
     }
-    const auto picture = pictures.take_new(
-        [&](const uint8_t* bytes) { SDL_UpdateTexture(texture, nullptr, bytes, width * 4); });
+    const auto picture = pictures.take_new(*on_screen);
+    if (picture) {
+        const bool shown = picture_texture.show(renderer, *on_screen);
+        if (!shown && !texture_failing) {
+            fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
+        }
+        texture_failing = !shown;
+    }
+    if (picture_texture.get() == nullptr) {
+        return;  // nothing to draw with; the next picture tries again
+    }
     if (!picture && !redraw_needed) {
         return;  // nothing visible changed: the window keeps what it shows
     }
     redraw_needed = false;
     SDL_RenderClear(renderer);
     const bool use_source = source_rect_enabled && source_rect.w > 0 && source_rect.h > 0;
-    SDL_RenderCopy(renderer, texture, use_source ? &source_rect : nullptr, nullptr);
+    const SDL_Rect source = texture_source(source_rect, width, height, picture_texture.width(),
+                                           picture_texture.height());
+    SDL_RenderCopy(renderer, picture_texture.get(), use_source ? &source : nullptr, nullptr);
     if (overlay_callback) {
         int window_width = 0;
         int window_height = 0;
@@ -181,16 +188,10 @@ bool VideoReceiver::recover_render_device() {
     if (renderer == nullptr || !running) {
         return false;
     }
-    if (texture != nullptr) {
-        SDL_DestroyTexture(texture);
-    }
-    texture = create_picture_texture(renderer, width, height);
-    if (texture == nullptr) {
+    if (!picture_texture.recreate(renderer, on_screen)) {
         fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
         return false;
     }
-    pictures.upload_current(
-        [&](const uint8_t* bytes) { SDL_UpdateTexture(texture, nullptr, bytes, width * 4); });
     redraw_needed = true;
     return true;
 }

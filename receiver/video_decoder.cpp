@@ -10,11 +10,10 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libswscale/swscale.h>
 }
 
 #include "receiver/ffmpeg_log.h"
-#include "receiver/picture_conversion.h"
+#include "receiver/picture_path.h"
 
 namespace nimbar::client {
 
@@ -77,10 +76,12 @@ VideoDecoder::~VideoDecoder() {
     release();
 }
 
-bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_height) {
+bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_height,
+                        bool show_yuv) {
     route_ffmpeg_log();
     width = picture_width;
     height = picture_height;
+    yuv_textures = show_yuv;
     this->video_codec = video_codec;
     codec =
         avcodec_find_decoder(video_codec == VideoCodec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_VP8);
@@ -94,7 +95,9 @@ bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_h
     decoded_frame = av_frame_alloc();
     packet = av_packet_alloc();
     newest_picture = av_frame_alloc();
-    if (decoded_frame == nullptr || packet == nullptr || newest_picture == nullptr) {
+    outgoing = av_frame_alloc();
+    if (decoded_frame == nullptr || packet == nullptr || newest_picture == nullptr ||
+        outgoing == nullptr) {
         fprintf(stderr, "[VideoReceiver] Failed to allocate frame/packet\n");
         release();
         return false;
@@ -182,9 +185,9 @@ void VideoDecoder::join() {
 }
 
 void VideoDecoder::release() {
-    if (scaler != nullptr) {
-        sws_freeContext(scaler);
-        scaler = nullptr;
+    bgra.close();
+    if (outgoing != nullptr) {
+        av_frame_free(&outgoing);
     }
     if (packet != nullptr) {
         av_packet_free(&packet);
@@ -371,13 +374,16 @@ void VideoDecoder::count_decode_error() {
 }
 
 void VideoDecoder::publish(Clock::time_point completed_at) {
-    // A stream may change its size or pixel format midway: the context follows the picture.
-    scaler = conversion_for(scaler, *newest_picture, width, height);
-    if (scaler == nullptr ||
-        !convert_to_bgra(scaler, *newest_picture, pictures.back_buffer().data(), width, height)) {
+    // A stream may change its size, format or colours midway: each picture goes its own way.
+    const bool as_it_is = yuv_textures && yuv_texture_mode(tags_of(*newest_picture));
+    if (as_it_is ? av_frame_ref(outgoing, newest_picture) < 0
+                 : !bgra.convert(*newest_picture, *outgoing)) {
         return;
     }
-    pictures.publish({completed_at, gate.take_loss_to_heal()});
+    if (!pictures.publish(*outgoing, {completed_at, gate.take_loss_to_heal()})) {
+        av_frame_unref(outgoing);
+        return;
+    }
     stats.pictures_published.fetch_add(1, std::memory_order_relaxed);
     stats.latency_to_publish.record(Clock::now() - completed_at);
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 // The video decoder and its thread: complete frames from the decode queue through libavcodec,
-// past the keyframe gate, and the newest picture of each batch converted to BGRA at the
-// receiver's size and published to the picture hand-off. It decodes with slice threads (no
+// past the keyframe gate, and the newest picture of each batch published to the picture hand-off:
+// the decoder's own picture when it can go to the screen as it is, else converted to BGRA at the
+// receiver's size (see picture_path.h). It decodes with slice threads (no
 // delay) and switches to frame threads at a keyframe when it stays behind (DecodePace). Frame
 // threads hand out each picture only when the next frame comes; when the stream pauses instead,
 // the held picture is drained out, so that the last change before a still screen is shown, and
@@ -33,6 +34,7 @@
 #include "receiver/decode_queue.h"
 #include "receiver/keyframe.h"
 #include "receiver/keyframe_gate.h"
+#include "receiver/picture_conversion.h"
 #include "receiver/picture_handoff.h"
 #include "receiver/receiver_stats.h"
 
@@ -40,7 +42,6 @@ struct AVCodec;
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
 
 namespace nimbar::client {
 
@@ -55,9 +56,11 @@ class VideoDecoder {
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
-    // Opens the decoder for pictures converted to width x height. False after one line on
-    // stderr, with nothing left open.
-    bool open(VideoCodec codec, int width, int height);
+    // Opens the decoder for a receiver of width x height; `yuv_textures`: the renderer shows 4:2:0
+    // pictures as they are. False after one line on stderr, with nothing left open.
+    bool open(VideoCodec codec, int width, int height, bool yuv_textures);
+    // The buffers for pictures converted to BGRA, made now. False when there is not the memory.
+    [[nodiscard]] bool allocate_pictures() { return bgra.open(width, height); }
     // Starts the decode thread. `running` outlives it. False after a line on stderr when the
     // system has no thread to give.
     [[nodiscard]] bool start(const std::atomic<bool>& running);
@@ -91,7 +94,7 @@ class VideoDecoder {
     void count_decode_error();
     // Pictures that frame threads hold back and a pause would leave unseen.
     size_t pictures_held() const;
-    // Converts newest_picture into the hand-off's back buffer and publishes it.
+    // Hands newest_picture over, converted when it must be.
     void publish(CompressedFrame::Clock::time_point completed_at);
     void report_gate();
 
@@ -110,7 +113,9 @@ class VideoDecoder {
     // The newest picture the decoder delivered, kept for conversion: a receive that finds nothing
     // ready empties decoded_frame.
     AVFrame* newest_picture = nullptr;
-    SwsContext* scaler = nullptr;
+    AVFrame* outgoing = nullptr;  // what publish() hands over
+    BgraConversion bgra;
+    bool yuv_textures = false;
     uint32_t decode_error_count = 0;  // failures since the last picture
     DecoderThreads threads = DecoderThreads::Slice;
     int64_t next_packet_number = 0;

@@ -1,14 +1,16 @@
 #pragma once
 
 // The viewer's receive, decode and present object. It rebuilds compressed video frames from
-// fragment datagrams (main thread), decodes them on its own decode thread into BGRA pictures of a
-// fixed size, and shows the newest picture in its window (main thread). It owns the parts of that
-// path, each with its own header:
+// fragment datagrams (main thread), decodes them on its own decode thread, and shows the newest
+// picture in its window (main thread): 4:2:0 pictures go to the GPU as they are, others are
+// converted to BGRA at the receiver's size (see picture_path.h). It owns the parts of that path,
+// each with its own header:
 //   FrameReassembler  fragments into frames, and the frames lost on the way (main thread only)
 //   DecodeQueue       complete frames for the decode thread (its own lock, wake-up and abort)
 //   VideoDecoder      the decoder and its thread, behind a keyframe gate: after a loss nothing is
 //                     decoded until a keyframe, so that only true pictures are shown
 //   PictureHandoff    the newest picture, from the decode thread to update() (its own lock)
+//   PictureTexture    the texture that shows it, shaped after the picture
 // and ScreenAudioPlayer, the stream's sound. The main thread calls every public operation.
 
 #include <SDL.h>
@@ -23,6 +25,7 @@
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/picture_handoff.h"
+#include "receiver/picture_texture.h"
 #include "receiver/receiver_stats.h"
 #include "receiver/screen_audio_player.h"
 #include "receiver/video_decoder.h"
@@ -44,7 +47,8 @@ class VideoReceiver {
 
     // Opens the window (sized to fit half the display, at least 320 x 240), its renderer, a
     // streaming texture of width x height and the decoder (codec_selector 1: H.264, else VP8),
-    // then starts the decode thread. False after one line on stderr, with nothing left behind.
+    // then starts the decode thread. Zoom and pan work in width x height units, whatever size
+    // the stream's pictures have. False after one line on stderr, with nothing left behind.
     // Called once per receiver.
     bool init_standalone(int width, int height, uint8_t codec_selector);
 
@@ -144,7 +148,9 @@ class VideoReceiver {
     int height = 0;
     SDL_Window* window = nullptr;
     SDL_Renderer* renderer = nullptr;
-    SDL_Texture* texture = nullptr;
+    PictureTexture picture_texture;
+    AVFrame* on_screen = nullptr;  // the picture in the texture, for a texture made anew
+    bool texture_failing = false;  // no texture fits the pictures: said once, until one does
     uint32_t window_id = 0;
 
     FrameReassembler reassembler;

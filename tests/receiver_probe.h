@@ -13,7 +13,7 @@ struct ReceiverProbe {
         void* texture;
     };
     static Handles handles(const VideoReceiver& receiver) {
-        return {receiver.window, receiver.renderer, receiver.texture};
+        return {receiver.window, receiver.renderer, receiver.picture_texture.get()};
     }
 };
 

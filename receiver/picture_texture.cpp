@@ -1,0 +1,130 @@
+#include "receiver/picture_texture.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <vector>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include "receiver/picture_path.h"
+
+namespace nimbar::client {
+
+namespace {
+
+// Limited-range black: what a fresh YUV texture shows before the first picture.
+constexpr uint8_t BLACK_LUMA = 16;
+constexpr uint8_t NEUTRAL_CHROMA = 128;
+
+bool fits_an_int(int width, int height) {
+    return width > 0 && height > 0 && int64_t{width} * height * 4 <= INT_MAX;
+}
+
+}  // namespace
+
+bool renderer_takes_yuv(SDL_Renderer* renderer) {
+    SDL_RendererInfo info;
+    if (renderer == nullptr || SDL_GetRendererInfo(renderer, &info) != 0) {
+        return false;
+    }
+    for (Uint32 i = 0; i < info.num_texture_formats; ++i) {
+        if (info.texture_formats[i] == SDL_PIXELFORMAT_IYUV) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PictureTexture::create(SDL_Renderer* renderer, int width, int height) {
+    const bool yuv = renderer_takes_yuv(renderer);
+    if (!make(renderer, {yuv ? SDL_PIXELFORMAT_IYUV : SDL_PIXELFORMAT_ARGB8888, width, height,
+                         SDL_YUV_CONVERSION_BT601})) {
+        return false;
+    }
+    if (yuv) {
+        // Black, two luma rows and their chroma row at a time.
+        const int chroma_width = (width + 1) / 2;
+        const std::vector<uint8_t> luma(static_cast<size_t>(width) * 2, BLACK_LUMA);
+        const std::vector<uint8_t> chroma(static_cast<size_t>(chroma_width), NEUTRAL_CHROMA);
+        for (int y = 0; y < height; y += 2) {
+            const SDL_Rect rows{0, y, width, std::min(2, height - y)};
+            SDL_UpdateYUVTexture(texture, &rows, luma.data(), width, chroma.data(), chroma_width,
+                                 chroma.data(), chroma_width);
+        }
+    } else {
+        const std::vector<uint8_t> row(static_cast<size_t>(width) * 4, 0);
+        for (int y = 0; y < height; ++y) {
+            const SDL_Rect one{0, y, width, 1};
+            SDL_UpdateTexture(texture, &one, row.data(), width * 4);
+        }
+    }
+    return true;
+}
+
+PictureTexture::Shape PictureTexture::shape_of(const AVFrame& picture) {
+    const auto mode = yuv_texture_mode(tags_of(picture));
+    if (picture.format != AV_PIX_FMT_BGRA && mode) {
+        return {SDL_PIXELFORMAT_IYUV, picture.width, picture.height, *mode};
+    }
+    return {SDL_PIXELFORMAT_ARGB8888, picture.width, picture.height, SDL_YUV_CONVERSION_BT601};
+}
+
+bool PictureTexture::show(SDL_Renderer* renderer, const AVFrame& picture) {
+    const Shape wanted = shape_of(picture);
+    if ((texture == nullptr || !(wanted == shape)) && !make(renderer, wanted)) {
+        return false;
+    }
+    return upload(picture);
+}
+
+bool PictureTexture::recreate(SDL_Renderer* renderer, const AVFrame* picture) {
+    const Shape wanted =
+        picture != nullptr && picture->data[0] != nullptr ? shape_of(*picture) : shape;
+    destroy();
+    if (!make(renderer, wanted)) {
+        return false;
+    }
+    return picture == nullptr || picture->data[0] == nullptr || upload(*picture);
+}
+
+void PictureTexture::destroy() {
+    if (texture != nullptr) {
+        SDL_DestroyTexture(texture);
+        texture = nullptr;
+    }
+}
+
+bool PictureTexture::make(SDL_Renderer* renderer, const Shape& wanted) {
+    destroy();
+    if (!fits_an_int(wanted.width, wanted.height)) {
+        if (wanted.width > 0 && wanted.height > 0) {
+            SDL_SetError("Texture dimensions are limited to %d bytes", INT_MAX);
+        } else {
+            SDL_SetError("Texture dimensions can't be 0");
+        }
+        return false;
+    }
+    if (wanted.format == SDL_PIXELFORMAT_IYUV) {
+        // Global, and read by some renderers when the texture is made: set for this one.
+        SDL_SetYUVConversionMode(wanted.mode);
+    }
+    texture = SDL_CreateTexture(renderer, wanted.format, SDL_TEXTUREACCESS_STREAMING, wanted.width,
+                                wanted.height);
+    shape = texture != nullptr ? wanted : Shape{};
+    return texture != nullptr;
+}
+
+bool PictureTexture::upload(const AVFrame& picture) {
+    if (shape.format == SDL_PIXELFORMAT_IYUV) {
+        return SDL_UpdateYUVTexture(texture, nullptr, picture.data[0], picture.linesize[0],
+                                    picture.data[1], picture.linesize[1], picture.data[2],
+                                    picture.linesize[2]) == 0;
+    }
+    return SDL_UpdateTexture(texture, nullptr, picture.data[0], picture.linesize[0]) == 0;
+}
+
+}  // namespace nimbar::client
