@@ -32,7 +32,8 @@ bool PictureHandoff::publish(AVFrame& picture, const Stamp& stamp) {
         const auto heals = fresh && newest_stamp.heals_loss_from && !stamp.heals_loss_from
                                ? newest_stamp.heals_loss_from
                                : stamp.heals_loss_from;
-        newest_stamp = {stamp.completed_at, heals};
+        newest_stamp = stamp;
+        newest_stamp.heals_loss_from = heals;
         fresh = true;
     }
     changed.notify_all();

@@ -26,6 +26,9 @@ class PictureHandoff {
         // The first loss the picture repairs: a frame lost, then this picture, the first true one
         // since.
         std::optional<Clock::time_point> heals_loss_from;
+        // The stream's picture size (a converted picture may have another).
+        int width = 0;
+        int height = 0;
     };
 
     PictureHandoff();

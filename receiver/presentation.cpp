@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "receiver/picture_area.h"
 #include "receiver/render_output.h"
 #include "receiver/video_receiver.h"
 
@@ -67,6 +68,8 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
     uid = 0;
     this->width = width;
     this->height = height;
+    shown_width = width;
+    shown_height = height;
     reassembler = FrameReassembler(codec_from_selector(codec_selector));
     codec_check = CodecCheck(codec_from_selector(codec_selector));
 
@@ -144,6 +147,8 @@ void VideoReceiver::update() {
     }
     const auto picture = pictures.take_new(*on_screen);
     if (picture) {
+        shown_width = picture->width;
+        shown_height = picture->height;
         const bool shown = picture_texture.show(renderer, *on_screen);
         if (!shown && !texture_failing) {
             fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
@@ -157,15 +162,19 @@ void VideoReceiver::update() {
         return;  // nothing visible changed: the window keeps what it shows
     }
     redraw_needed = false;
+    SDL_SetRenderDrawColor(renderer, 0, 0, 0, SDL_ALPHA_OPAQUE);  // the bars beside a kept shape
     SDL_RenderClear(renderer);
     const bool use_source = source_rect_enabled && source_rect.w > 0 && source_rect.h > 0;
     const SDL_Rect source = texture_source(source_rect, width, height, picture_texture.width(),
                                            picture_texture.height());
-    SDL_RenderCopy(renderer, picture_texture.get(), use_source ? &source : nullptr, nullptr);
+    int window_width = 0;
+    int window_height = 0;
+    SDL_GetWindowSize(window, &window_width, &window_height);
+    const SDL_Rect area =
+        client::picture_area(window_width, window_height, shown_width, shown_height, keep_shape);
+    SDL_RenderCopy(renderer, picture_texture.get(), use_source ? &source : nullptr,
+                   keep_shape ? &area : nullptr);
     if (overlay_callback) {
-        int window_width = 0;
-        int window_height = 0;
-        SDL_GetWindowSize(window, &window_width, &window_height);
         overlay_callback(renderer, window_width, window_height);
     }
     SDL_RenderPresent(renderer);
@@ -203,6 +212,20 @@ void VideoReceiver::set_source_rect(bool enabled, int x, int y, int w, int h) {
     }
     source_rect_enabled = enabled;
     source_rect = rect;
+}
+
+void VideoReceiver::set_keep_shape(bool keep) {
+    redraw_needed = redraw_needed || keep != keep_shape;
+    keep_shape = keep;
+}
+
+SDL_Rect VideoReceiver::picture_area() const {
+    int window_width = 0;
+    int window_height = 0;
+    if (window != nullptr) {
+        SDL_GetWindowSize(window, &window_width, &window_height);
+    }
+    return client::picture_area(window_width, window_height, shown_width, shown_height, keep_shape);
 }
 
 void VideoReceiver::set_overlay_callback(OverlayCallback callback) {

@@ -380,7 +380,8 @@ void VideoDecoder::publish(Clock::time_point completed_at) {
                  : !bgra.convert(*newest_picture, *outgoing)) {
         return;
     }
-    if (!pictures.publish(*outgoing, {completed_at, gate.take_loss_to_heal()})) {
+    if (!pictures.publish(*outgoing, {completed_at, gate.take_loss_to_heal(), newest_picture->width,
+                                      newest_picture->height})) {
         av_frame_unref(outgoing);
         return;
     }

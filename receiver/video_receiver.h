@@ -83,13 +83,22 @@ class VideoReceiver {
     // nothing until a later recovery succeeds.
     bool recover_render_device();
 
-    // The part of the picture, in video pixels, that fills the window; used when enabled and both
-    // w and h are above 0. Stored as given.
+    // The part of the picture, in video pixels, that fills the picture's area; used when enabled
+    // and both w and h are above 0. Stored as given.
     void set_source_rect(bool enabled, int x, int y, int w, int h);
     void set_overlay_callback(OverlayCallback callback);
+    // Stretched over the window (the default), or with the stream's shape kept: see
+    // picture_area.h.
+    void set_keep_shape(bool keep);
+    bool keeps_shape() const { return keep_shape; }
+    // Where the picture goes in the window, in window coordinates, as the next draw puts it.
+    SDL_Rect picture_area() const;
 
     int get_width() const { return width; }
     int get_height() const { return height; }
+    // The size of the stream's newest picture shown; the receiver's own before the first.
+    int stream_width() const { return shown_width; }
+    int stream_height() const { return shown_height; }
     uint32_t get_window_id() const { return window_id; }
 
     // Screen audio (see ScreenAudioPlayer). With true, opens it once; with false, or a second
@@ -163,6 +172,9 @@ class VideoReceiver {
 
     OverlayCallback overlay_callback;
     bool source_rect_enabled = false;
+    bool keep_shape = false;
+    int shown_width = 0;  // the stream's, as its newest picture shown says
+    int shown_height = 0;
     SDL_Rect source_rect{0, 0, 0, 0};
     std::optional<Clock::time_point> held_frame_asked;  // when a held frame last asked
     bool redraw_needed = true;                          // the first update draws whatever there is

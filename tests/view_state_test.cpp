@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "receiver/picture_area.h"
 #include "viewer/view_state.h"
 
 namespace nimbar::viewer {
@@ -356,6 +357,31 @@ TEST(BarZones, FullscreenWinsInANarrowWindow) {
     // 70 wide: it takes part of the mute button too.
     EXPECT_EQ(bar_zone({29, 190}, {70, 200}), BarZone::Mute);
     EXPECT_EQ(bar_zone({30, 190}, {70, 200}), BarZone::Fullscreen);
+}
+
+// Stretched, the picture fills the window; with its shape kept, the largest rectangle of the
+// stream's proportions, centred.
+TEST(PictureArea, KeepsTheStreamsShapeWhenAsked) {
+    struct Case {
+        Size window, picture;
+        bool keep;
+        SDL_Rect area;
+    };
+    for (const auto& [window, picture, keep, area] : {
+             Case{{1000, 540}, {1920, 1080}, false, {0, 0, 1000, 540}},
+             Case{{960, 540}, {1920, 1080}, true, {0, 0, 960, 540}},
+             Case{{1000, 540}, {1920, 1080}, true, {20, 0, 960, 540}},
+             Case{{960, 720}, {1920, 1080}, true, {0, 90, 960, 540}},
+             Case{{1280, 720}, {1024, 768}, true, {160, 0, 960, 720}},
+             Case{{1001, 500}, {1366, 768}, true, {56, 0, 889, 500}},
+             Case{{640, 480}, {0, 0}, true, {0, 0, 640, 480}},
+         }) {
+        const SDL_Rect got = client::picture_area(window.width, window.height, picture.width,
+                                                  picture.height, keep);
+        EXPECT_TRUE(SDL_RectEquals(&got, &area))
+            << window.width << "x" << window.height << " for " << picture.width << "x"
+            << picture.height << ": " << got.x << "," << got.y << " " << got.w << "x" << got.h;
+    }
 }
 
 }  // namespace

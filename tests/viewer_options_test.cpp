@@ -185,7 +185,7 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
               "audio_device_lost=2 audio_device_reopened=1 malformed=0\n");
     // The panel says the same in its own words.
     EXPECT_EQ(stats_panel_lines(first, {1280, 720, "VP8", true}),
-              (std::vector<std::string>{"1280x720 VP8", "30.0 fps shown, 31.0 completed",
+              (std::vector<std::string>{"1280x720 VP8, stretched", "30.0 fps shown, 31.0 completed",
                                         "decode  3.1 / 3.1 ms (p50 / p99)", "latency 7.1 / 7.1 ms",
                                         "6.00 Mbit/s, lost 0, keyframe requests 2",
                                         "audio 42 ms, -1234 ppm, underruns 1"}));
@@ -193,7 +193,9 @@ TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
     EXPECT_FALSE(reporter.due(t0 + std::chrono::milliseconds(1999)));
     const StatsSecond second = reporter.take(t0 + std::chrono::seconds(2),
                                              {receiver, receiver.take_timings(), audio, loop, 0});
-    EXPECT_EQ(stats_panel_lines(second, {640, 360, "H.264", false}).back(), "no audio");
+    const auto lines = stats_panel_lines(second, {640, 360, "H.264", false, true});
+    EXPECT_EQ(lines.front(), "640x360 H.264, shape kept");
+    EXPECT_EQ(lines.back(), "no audio");
     EXPECT_EQ(format_stats_line(second),
               "[VideoPlayer] stats: fps=0.0 completed=31 dropped=1 Mbps=0.00 "
               "datagrams_per_s=0 decode_p50_ms=0.0 decode_p99_ms=0.0 latency_p50_ms=0.0 "

@@ -30,7 +30,8 @@ std::string format(const char* pattern, Values... values) {
 
 std::vector<std::string> stats_panel_lines(const StatsSecond& f, const PictureInfo& picture) {
     std::vector<std::string> lines = {
-        format("%dx%d %s", picture.width, picture.height, picture.codec),
+        format("%dx%d %s, %s", picture.width, picture.height, picture.codec,
+               picture.keep_shape ? "shape kept" : "stretched"),
         format("%.1f fps shown, %.1f completed", f.fps, f.completed_per_second),
         format("decode  %.1f / %.1f ms (p50 / p99)", f.decode_p50_ms, f.decode_p99_ms),
         format("latency %.1f / %.1f ms", f.latency_p50_ms, f.latency_p99_ms),

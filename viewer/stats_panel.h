@@ -19,9 +19,11 @@ struct PictureInfo {
     int height = 0;
     const char* codec = "";
     bool has_audio = false;
+    bool keep_shape = false;  // drawn with the stream's shape kept, not stretched
 };
 
-// The panel's lines for one interval's figures: picture size and codec; pictures presented and
+// The panel's lines for one interval's figures: picture size, codec and whether it is stretched
+// or keeps its shape; pictures presented and
 // frames completed a second; decode and latency p50/p99; Mbit/s, lost frames and keyframe
 // requests; the screen audio's depth, correction and underruns (or that there is none).
 std::vector<std::string> stats_panel_lines(const StatsSecond& figures, const PictureInfo& picture);

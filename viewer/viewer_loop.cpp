@@ -174,7 +174,11 @@ void ViewerLoop::on_window_event(uint8_t window_event) {
 void ViewerLoop::on_wheel(const SDL_MouseWheelEvent& wheel) {
     Point pointer;
     SDL_GetMouseState(&pointer.x, &pointer.y);
-    if (zoom_at_pointer(view, wheel.y, pointer, window_size(), picture_size())) {
+    // Over the bars beside a kept shape, the zoom goes to the picture's nearest edge.
+    const SDL_Rect area = receiver.picture_area();
+    const Point in_area{std::clamp(pointer.x - area.x, 0, std::max(area.w - 1, 0)),
+                        std::clamp(pointer.y - area.y, 0, std::max(area.h - 1, 0))};
+    if (zoom_at_pointer(view, wheel.y, in_area, {area.w, area.h}, picture_size())) {
         apply_source_rect();
     }
 }
@@ -183,7 +187,8 @@ void ViewerLoop::on_motion(const SDL_MouseMotionEvent& motion) {
     show_overlay();
     if (pan_dragging && view.zoom > MIN_ZOOM) {
         const Point to{motion.x, motion.y};
-        if (pan_step(view, last_drag, to, window_size(), picture_size())) {
+        const SDL_Rect area = receiver.picture_area();
+        if (pan_step(view, last_drag, to, {area.w, area.h}, picture_size())) {
             last_drag = to;
             apply_source_rect();
         }
@@ -239,6 +244,10 @@ void ViewerLoop::on_key(SDL_Keycode key) {
         case SDLK_r:
             view = ViewState{};
             apply_source_rect();
+            break;
+        case SDLK_a:
+            receiver.set_keep_shape(!receiver.keeps_shape());
+            update_panel();
             break;
         case SDLK_i:
             stats_panel.toggle();
@@ -331,8 +340,9 @@ void ViewerLoop::take_figures() {
 }
 
 void ViewerLoop::update_panel() {
-    const PictureInfo picture{receiver.get_width(), receiver.get_height(),
-                              options.video_codec == 1 ? "H.264" : "VP8", options.has_audio};
+    const PictureInfo picture{receiver.stream_width(), receiver.stream_height(),
+                              options.video_codec == 1 ? "H.264" : "VP8", options.has_audio,
+                              receiver.keeps_shape()};
     if (stats_panel.set_lines(stats_panel_lines(figures, picture)) && stats_panel.visible()) {
         receiver.request_redraw();
     }
