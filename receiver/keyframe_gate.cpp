@@ -30,9 +30,14 @@ KeyframeGate::Verdict KeyframeGate::admit(const CompressedFrame& frame, Clock::t
         return verdict;
     }
     if (refreshing || frame.recovery_point) {
+        // The picture stays frozen until the refresh is through: the host hears of it meanwhile.
         verdict.start_refresh = !refreshing;
         refreshing = true;
         verdict.decode = true;
+        if (now - last_ask >= KEYFRAME_ASK_AGAIN) {
+            last_ask = now;
+            verdict.ask_for_keyframe = true;
+        }
         return verdict;
     }
     // The host's answer was lost on its way: ask again at once rather than at the next interval.

@@ -545,6 +545,35 @@ TEST(KeyframeGateTest, AfterALossOnlyAKeyframeIsDecoded) {
     EXPECT_EQ(gate.waits(), 1u);
 }
 
+// Periodic intra refresh: a recovery point starts a refresh, from which every frame is decoded
+// (the decoder forgetting what it held first) until a whole picture comes out; a loss on the way
+// sends it back to waiting.
+TEST(KeyframeGateTest, ARecoveryPointHealsOnceItsRefreshHasMadeAPicture) {
+    KeyframeGate gate;
+    const auto t = Clock::now();
+    const auto at = [&](int ms) { return t + milliseconds(ms); };
+    CompressedFrame recovery = gated(false);
+    recovery.recovery_point = true;
+    EXPECT_FALSE(gate.admit(gated(false, at(0)), at(1)).decode);
+    const auto refresh = gate.admit(recovery, at(30));
+    EXPECT_TRUE(refresh.decode);
+    EXPECT_TRUE(refresh.start_refresh);
+    const auto next = gate.admit(gated(false), at(60));
+    EXPECT_TRUE(next.decode);
+    EXPECT_FALSE(next.start_refresh);
+    EXPECT_TRUE(gate.waiting());
+    EXPECT_TRUE(gate.admit(gated(false), at(600)).ask_for_keyframe);  // frozen: asked again
+    gate.picture_delivered();
+    EXPECT_FALSE(gate.waiting());
+    EXPECT_EQ(gate.take_loss_to_heal(), at(0));
+
+    EXPECT_FALSE(gate.admit(recovery, at(700)).start_refresh);  // nothing to heal
+    EXPECT_FALSE(gate.admit(gated(false, at(720)), at(730)).decode);
+    EXPECT_TRUE(gate.admit(recovery, at(760)).start_refresh);
+    EXPECT_FALSE(gate.admit(gated(false, at(780)), at(790)).decode);  // lost before it was whole
+    EXPECT_TRUE(gate.admit(recovery, at(820)).start_refresh);
+}
+
 // Without a keyframe even starting to arrive, the wait ends after its limit; a keyframe that began
 // to arrive and was lost shows the host answers, and renews it.
 TEST(KeyframeGateTest, AHostWithoutKeyframesIsGivenUpOnAfterTheLimit) {
