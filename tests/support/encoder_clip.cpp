@@ -26,7 +26,11 @@ using Packet = std::unique_ptr<AVPacket, Freed<AVPacket, av_packet_free>>;
 // Exp-Golomb ue(v) at the start of `bits`; -1 when it runs past them.
 int read_exp_golomb(std::span<const uint8_t> bits) {
     size_t at = 0;
-    const auto bit = [&] { return at / 8 < bits.size() ? bits[at / 8] >> (7 - at++ % 8) & 1 : -1; };
+    const auto bit = [&] {
+        const int value = at / 8 < bits.size() ? bits[at / 8] >> (7 - at % 8) & 1 : -1;
+        ++at;
+        return value;
+    };
     int zeros = 0;
     for (int b; (b = bit()) == 0;) {
         ++zeros;
