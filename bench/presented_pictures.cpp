@@ -20,7 +20,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -29,9 +28,8 @@
 
 #include "host/ivf_file.h"
 #include "net/udp_socket.h"
-#include "protocol/fragmenter.h"
-#include "protocol/media_datagram.h"
 #include "receiver/video_receiver.h"
+#include "tests/support/drawn_pictures.h"
 #include "viewer/viewer_loop.h"
 #include "viewer/viewer_options.h"
 
@@ -42,8 +40,6 @@ using nimbar::client::VideoReceiver;
 
 // The viewer's socket buffer, as video_player sets it.
 constexpr int SOCKET_RECEIVE_BUFFER = 4 * 1024 * 1024;
-// How long the reference decode may take for one frame before the run is called off.
-constexpr auto REFERENCE_FRAME_TIMEOUT = 10s;
 
 struct Options {
     std::string clip;
@@ -77,67 +73,6 @@ bool parse(int argc, char** argv, Options& options) {
     return !options.clip.empty() && options.port != 0 && options.seconds > 0;
 }
 
-// Reads back what update() drew, before it is presented, as a hash: 64-bit FNV-1a over pairs of
-// pixels, enough to tell pictures apart and cheap at 640 x 360. Empty when the read failed.
-class PictureReader {
-  public:
-    std::optional<uint64_t> read(SDL_Renderer* renderer, int width, int height) {
-        pixels.resize(static_cast<size_t>(width) * height + 1);
-        if (SDL_RenderReadPixels(renderer, nullptr, SDL_PIXELFORMAT_ARGB8888, pixels.data(),
-                                 width * 4) != 0) {
-            return std::nullopt;
-        }
-        uint64_t hash = 0xcbf29ce484222325ull;
-        for (size_t i = 0; i + 1 < pixels.size(); i += 2) {
-            hash = (hash ^ (uint64_t{pixels[i]} << 32 | pixels[i + 1])) * 0x100000001b3ull;
-        }
-        return hash;
-    }
-
-  private:
-    std::vector<uint32_t> pixels;
-};
-
-// The hashes of the clip's pictures decoded intact, one frame at a time.
-bool reference_hashes(const nimbar::host::IvfClip& clip, uint8_t codec, const Options& options,
-                      std::unordered_set<uint64_t>& hashes) {
-    VideoReceiver receiver;
-    if (!receiver.init_standalone(options.width, options.height, codec)) {
-        return false;
-    }
-    PictureReader reader;
-    std::optional<uint64_t> drawn;
-    receiver.set_overlay_callback([&](SDL_Renderer* renderer, int width, int height) {
-        drawn = reader.read(renderer, width, height);
-    });
-    std::vector<uint8_t> datagram(nimbar::protocol::MAX_FRAGMENT_DATAGRAM);
-    for (size_t i = 0; i < clip.frames.size(); ++i) {
-        const auto& frame = clip.frames[i].bytes;
-        const auto id = static_cast<uint32_t>(i + 1);
-        for (size_t f = 0; f < nimbar::protocol::fragment_count_for(frame.size()); ++f) {
-            const size_t length = nimbar::protocol::write_fragment_datagram(frame, id, f, datagram);
-            receiver.handle_video_packet(datagram.data(), static_cast<int>(length), 0,
-                                         VideoReceiver::Clock::now());
-        }
-        const auto deadline = std::chrono::steady_clock::now() + REFERENCE_FRAME_TIMEOUT;
-        while (receiver.statistics().pictures_published.load() < i + 1) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                fprintf(stderr, "reference: frame %zu gave no picture\n", i);
-                return false;
-            }
-            receiver.wait_for_picture(10ms);
-        }
-        drawn.reset();
-        receiver.update();
-        if (!drawn) {
-            fprintf(stderr, "reference: frame %zu was not drawn\n", i);
-            return false;
-        }
-        hashes.insert(*drawn);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,11 +94,19 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     {
-        std::unordered_set<uint64_t> reference;
-        if (!reference_hashes(clip, codec, options, reference)) {
+        std::vector<std::vector<uint8_t>> frames;
+        for (const auto& frame : clip.frames) {
+            frames.push_back(frame.bytes);
+        }
+        const auto pictures = nimbar::testing::reference_pictures(frames, codec, options.width,
+                                                                  options.height, frames.size());
+        if (pictures.size() != frames.size()) {
+            fprintf(stderr, "reference: %zu of %zu frames gave a picture\n", pictures.size(),
+                    frames.size());
             SDL_Quit();
             return 1;
         }
+        const std::unordered_set<uint64_t> reference(pictures.begin(), pictures.end());
 
         VideoReceiver receiver;
         nimbar::net::UDPSocket socket;
@@ -188,7 +131,7 @@ int main(int argc, char** argv) {
         uint64_t presented = 0;
         uint64_t damaged = 0;
         std::optional<uint64_t> last;
-        PictureReader reader;
+        nimbar::testing::DrawnPictureReader reader;
         {
             SDL_Window* window = SDL_GetWindowFromID(receiver.get_window_id());
             nimbar::viewer::ViewerLoop loop(viewer_options, receiver, socket, window);

@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config clang-format clang libclang-rt-14-dev
   libsdl2-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavformat-dev
   libopus-dev
+  ffmpeg  # the command-line tool: the program tests make other encoders' streams with it
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool x11-apps x11-utils imagemagick openbox
   pulseaudio pulseaudio-utils

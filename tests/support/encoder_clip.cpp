@@ -1,0 +1,156 @@
+#include "tests/support/encoder_clip.h"
+
+#include <memory>
+#include <span>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "tests/support/child_process.h"
+
+namespace nimbar::testing {
+
+namespace {
+
+// Encoding a few seconds of a small clip takes a second or two; a loaded machine takes longer.
+constexpr auto FFMPEG_TIMEOUT = std::chrono::seconds(120);
+
+template <typename T, void (*Free)(T**)>
+struct Freed {
+    void operator()(T* pointer) const { Free(&pointer); }
+};
+using Packet = std::unique_ptr<AVPacket, Freed<AVPacket, av_packet_free>>;
+
+// Exp-Golomb ue(v) at the start of `bits`; -1 when it runs past them.
+int read_exp_golomb(std::span<const uint8_t> bits) {
+    size_t at = 0;
+    const auto bit = [&] {
+        const int value = at / 8 < bits.size() ? bits[at / 8] >> (7 - at % 8) & 1 : -1;
+        ++at;
+        return value;
+    };
+    int zeros = 0;
+    for (int b; (b = bit()) == 0;) {
+        ++zeros;
+    }
+    int value = 1;
+    for (int b; zeros-- > 0; value = value << 1 | b) {
+        if ((b = bit()) < 0) {
+            return -1;
+        }
+    }
+    return value - 1;
+}
+
+// For an H.264 frame: strips the parameter sets unless `keep_parameter_sets`, and returns the
+// recovery frame count of a recovery point SEI message that opens an SEI unit, if any.
+int strip_and_find_recovery(std::vector<uint8_t>& frame, bool keep_parameter_sets) {
+    std::vector<size_t> starts;  // of each unit's start code
+    for (size_t i = 0; i + 3 < frame.size(); ++i) {
+        if (frame[i] == 0 && frame[i + 1] == 0 && frame[i + 2] == 1) {
+            starts.push_back(i > 0 && frame[i - 1] == 0 ? i - 1 : i);
+            i += 2;
+        }
+    }
+    starts.push_back(frame.size());
+    std::vector<uint8_t> kept;
+    int recovery = 0;
+    for (size_t u = 0; u + 1 < starts.size(); ++u) {
+        const auto unit = std::span(frame).subspan(starts[u], starts[u + 1] - starts[u]);
+        const size_t header = unit[2] == 0 ? 4 : 3;  // past a start code of four bytes or three
+        const int type = unit[header] & 0x1F;
+        // SEI: payload type 6 (recovery point) in one byte, its size in one, then the count.
+        if (type == 6 && unit.size() > header + 3 && unit[header + 1] == 6) {
+            recovery = std::max(recovery, read_exp_golomb(unit.subspan(header + 3)));
+        }
+        if (keep_parameter_sets || (type != 7 && type != 8)) {
+            kept.insert(kept.end(), unit.begin(), unit.end());
+        }
+    }
+    frame = std::move(kept);
+    return recovery;
+}
+
+// Decodes the clip once, numbering each packet, to learn which picture each frame shows.
+bool number_pictures(EncoderClip& clip) {
+    const AVCodec* codec = avcodec_find_decoder(
+        clip.codec == host::VideoCodec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_VP8);
+    std::unique_ptr<AVCodecContext, Freed<AVCodecContext, avcodec_free_context>> context(
+        codec ? avcodec_alloc_context3(codec) : nullptr);
+    Packet packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, Freed<AVFrame, av_frame_free>> picture(av_frame_alloc());
+    if (!context || !packet || !picture || avcodec_open2(context.get(), codec, nullptr) < 0) {
+        return false;
+    }
+    for (size_t i = 0; i <= clip.frames.size(); ++i) {
+        if (i < clip.frames.size()) {
+            if (av_new_packet(packet.get(), static_cast<int>(clip.frames[i].size())) < 0) {
+                return false;
+            }
+            std::copy(clip.frames[i].begin(), clip.frames[i].end(), packet->data);
+            packet->pts = static_cast<int64_t>(i);
+        }
+        // After the last frame, an empty packet drains the pictures held back.
+        const int sent =
+            avcodec_send_packet(context.get(), i < clip.frames.size() ? packet.get() : nullptr);
+        av_packet_unref(packet.get());
+        while (sent >= 0 && avcodec_receive_frame(context.get(), picture.get()) >= 0) {
+            if (picture->pts >= 0 && static_cast<size_t>(picture->pts) < clip.picture.size()) {
+                clip.picture[picture->pts] = clip.pictures++;
+            }
+        }
+    }
+    return clip.pictures > 0;
+}
+
+}  // namespace
+
+bool ffmpeg_has_encoder(const std::string& encoder) {
+    ChildProcess ffmpeg({"ffmpeg", "-hide_banner", "-nostdin", "-encoders"});
+    return ffmpeg.wait_exit(FFMPEG_TIMEOUT) == 0 &&
+           ffmpeg.stdout_text().find(" " + encoder + " ") != std::string::npos;
+}
+
+bool run_ffmpeg(const std::vector<std::string>& arguments, std::string& errors) {
+    std::vector<std::string> argv = {"ffmpeg",    "-hide_banner", "-nostdin",
+                                     "-loglevel", "error",        "-y"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildProcess ffmpeg(argv);
+    const auto code = ffmpeg.wait_exit(FFMPEG_TIMEOUT);
+    errors = ffmpeg.stderr_text();
+    return code == 0;
+}
+
+std::optional<EncoderClip> read_encoder_clip(const std::string& path, host::VideoCodec codec,
+                                             bool parameter_sets_once) {
+    // The demuxers split frames with libavcodec's parsers, which also mark where a decoder can
+    // start: IDRs, H.264 recovery points, VP8 keyframes.
+    EncoderClip clip;
+    clip.codec = codec;
+    AVFormatContext* format = nullptr;
+    const char* format_name = codec == host::VideoCodec::H264 ? "h264" : "ivf";
+    if (avformat_open_input(&format, path.c_str(), av_find_input_format(format_name), nullptr) <
+        0) {
+        return std::nullopt;
+    }
+    for (Packet packet(av_packet_alloc()); packet && av_read_frame(format, packet.get()) >= 0;
+         av_packet_unref(packet.get())) {
+        clip.frames.emplace_back(packet->data, packet->data + packet->size);
+        clip.restart.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
+        clip.recovery.push_back(
+            codec != host::VideoCodec::H264
+                ? 0
+                : strip_and_find_recovery(clip.frames.back(),
+                                          !parameter_sets_once || clip.frames.size() == 1));
+    }
+    avformat_close_input(&format);
+    clip.picture.assign(clip.frames.size(), -1);
+    if (clip.frames.empty() || !number_pictures(clip)) {
+        return std::nullopt;
+    }
+    return clip;
+}
+
+}  // namespace nimbar::testing
