@@ -101,6 +101,9 @@ bool number_pictures(EncoderClip& clip) {
                 clip.picture[picture->pts] = clip.pictures++;
             }
         }
+        if (i < clip.frames.size()) {
+            clip.out_after[i] = clip.pictures;
+        }
     }
     return clip.pictures > 0;
 }
@@ -147,6 +150,7 @@ std::optional<EncoderClip> read_encoder_clip(const std::string& path, host::Vide
     }
     avformat_close_input(&format);
     clip.picture.assign(clip.frames.size(), -1);
+    clip.out_after.assign(clip.frames.size(), 0);
     if (clip.frames.empty() || !number_pictures(clip)) {
         return std::nullopt;
     }

@@ -24,6 +24,9 @@ struct EncoderClip {
     // never shown (a VP8 alt-ref frame).
     std::vector<int> picture;
     int pictures = 0;
+    // Per frame: pictures an intact decoder fed the clip from its start has handed out once it
+    // took that frame; fewer than the frames' pictures where B-frames hold the newest back.
+    std::vector<int> out_after;
 };
 
 // Whether the ffmpeg on the PATH has this encoder ("libx264", "libvpx"); false without ffmpeg.
