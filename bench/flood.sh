@@ -27,6 +27,8 @@
 # the viewer a tiny VP8 keyframe); resync, every 100 ms the first of two fragments of a frame that
 # never completes, in turn 1000 ids behind the live stream and 1,000,000 ahead. The pass
 # conditions are the held flood's: every pair of consecutive pictures different, bars right.
+# NIMBAR_FLOOD_FPS sets the valid streams' frame rate (30): a slow stream, a still screen's, is
+# what an attack on the numbering would freeze longest.
 # NIMBAR_FLOOD_BIN=<a bin folder> takes video_player and stream_preview from another build (an
 # earlier one, to set its figures beside these), stream_host and stress_helper still from this one.
 #
@@ -37,9 +39,9 @@ seconds=${1:-60}
 
 # The viewer's valid stream: the host's pattern, pre-encoded so that the host's encoder does not
 # take a core from the programs; a 3 s loop, so pictures 2 s apart always differ.
-readonly VIEWER_WIDTH=1920 VIEWER_HEIGHT=1080 VIEWER_FPS=30 PREENCODE_FRAMES=90
+readonly VIEWER_WIDTH=1920 VIEWER_HEIGHT=1080 VIEWER_FPS=${NIMBAR_FLOOD_FPS:-30} PREENCODE_FRAMES=90
 # The preview's valid stream: the host's raw pattern at the size the host previews.
-readonly PREVIEW_WIDTH=1280 PREVIEW_HEIGHT=720 PREVIEW_FPS=30
+readonly PREVIEW_WIDTH=1280 PREVIEW_HEIGHT=720 PREVIEW_FPS=${NIMBAR_FLOOD_FPS:-30}
 # The valid stream runs before the flood (to have a picture up) and after it (to see it go on).
 readonly LEAD_S=5 TAIL_S=5
 # Pictures are read this often: not a multiple of the 3 s loop.
@@ -131,7 +133,8 @@ flood_case() {
         # Where the live stream is now: the frames completed so far, a second old at most.
         local completed
         completed=$(value completed "$(grep ' stats: ' "$work/$name.out" | tail -n 1)")
-        flood_options=(--attack "$rate" --live-start-id $((${completed:-0} + 1)))
+        flood_options=(--attack "$rate" --live-start-id $((${completed:-0} + 1))
+            --live-fps "${NIMBAR_FLOOD_FPS:-30}")
     fi
     "$bin/stress_helper" flood --port "$port" --seconds "$seconds" --target "$kind" \
         --seed $FLOOD_SEED "${flood_options[@]}" >"$work/$name.flood.out" 2>&1 &

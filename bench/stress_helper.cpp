@@ -11,9 +11,10 @@
 //       near_misses=… live_id_near_misses=…
 //       With --live-ids no, no datagram names an id of the live stream (to tell the two apart).
 //   stress_helper flood --port <p> --seconds <s> --target viewer|preview --attack trickle|resync
-//                       [--live-start-id <id>]
+//                       [--live-start-id <id>] [--live-fps <fps>]
 //       Instead of the mixed flood, one attack on the frame numbering, at its own pace (no --rate),
-//       aimed at a live stream that is at frame <id> (default 1) now and goes on at 30 frames/s:
+//       aimed at a live stream that is at frame <id> (default 1) now and goes on at <fps> frames/s
+//       (default 30):
 //       trickle: every 500 ms one whole one-fragment frame about 60,000 ids ahead of the live
 //         stream, for the viewer a tiny VP8 keyframe to look at, for the preview 1400 bytes;
 //       resync: every 100 ms fragment 0 of a two-fragment frame that never completes, in turn
@@ -94,7 +95,8 @@ constexpr int BLOCK_TOLERANCE = 96;
 // The longest run of block pixels counts as the block from this share of the block's width on:
 // shorter ones are specks of blur or damage.
 constexpr double MIN_BLOCK_RUN_SHARE = 0.5;
-// The attacks' estimate of the live stream: the scripts' hosts send 30 frames a second.
+// The attacks' estimate of the live stream, unless --live-fps says otherwise: the scripts' hosts
+// send 30 frames a second.
 constexpr double LIVE_FPS = 30.0;
 // Trickle: a frame this far ahead of the live stream, within the 65,536 ids that a reader could
 // once take at once, every so often: too seldom for three in a row to count as a new numbering.
@@ -123,6 +125,7 @@ struct Options {
     bool live_ids = true;
     std::string attack;  // empty: the mixed flood
     uint64_t live_start_id = 1;
+    double live_fps = LIVE_FPS;
     std::string title;
     int timeout_ms = DEFAULT_TIMEOUT_MS;
     int picture_width = 0;  // 0: no block search
@@ -155,6 +158,8 @@ std::optional<Options> parse(int argc, char** argv) {
             options.attack = value;
         } else if (key == "--live-start-id") {
             options.live_start_id = std::strtoull(value, nullptr, 10);
+        } else if (key == "--live-fps") {
+            options.live_fps = std::strtod(value, nullptr);
         } else if (key == "--picture-width") {
             options.picture_width = std::atoi(value);
         } else if (key == "--picture-height") {
@@ -430,7 +435,7 @@ class NumberingAttack {
             std::this_thread::sleep_until(due);
             const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             const auto live = static_cast<uint64_t>(static_cast<double>(options.live_start_id) +
-                                                    LIVE_FPS * elapsed);
+                                                    options.live_fps * elapsed);
             protocol::FragmentHeader header;
             header.fragment_index = 0;
             if (trickle) {
@@ -676,7 +681,7 @@ int main(int argc, char** argv) {
             "<n>]\n"
             "          [--live-ids yes|no]\n"
             "       %s flood --port <p> --seconds <s> --target viewer|preview\n"
-            "          --attack trickle|resync [--live-start-id <id>] [--seed <n>]\n"
+            "          --attack trickle|resync [--live-start-id <id>] [--live-fps <fps>] [--seed <n>]\n"
             "       %s close --title <window title> [--timeout-ms <n>]\n"
             "       %s look --title <window title> [--timeout-ms <n>]\n"
             "          [--picture-width <w> --picture-height <h> [--near-frame <n>]]\n",

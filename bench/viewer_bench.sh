@@ -36,8 +36,8 @@
 #
 #   bench/viewer_bench.sh [seconds per case] [case... | all]   (20; all: every case)
 # NIMBAR_BENCH_RATES and NIMBAR_BENCH_LOSSES pick among the rates and the losses;
-# NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_WEIGHTS ("light heavy"; also
-# "crowded": heavy with the viewer held to one core beside a busy loop) picks its
+# NIMBAR_STILL_SECONDS (120) is each still run, NIMBAR_STILL_WEIGHTS ("light heavy bframes
+# altref"; also "crowded": heavy with the viewer held to one core beside a busy loop) picks its
 # runs, NIMBAR_STILL_HEAVY_KBPS (200000) is the heavy one's rate, NIMBAR_STILL_LOSS (0.001) the
 # loss;
 # NIMBAR_IDLE_SECONDS (30) is each idle phase, NIMBAR_MEMORY_SECONDS (300) the memory run;
@@ -124,8 +124,12 @@ readonly STILL_LIGHT_KBPS=4000 STILL_HEAVY_KBPS=${NIMBAR_STILL_HEAVY_KBPS:-20000
 readonly STILL_PREENCODE=90
 # The core the crowded run holds the viewer to, beside a busy loop.
 readonly CROWDED_CORE=1
-# The still case's runs: both unless one is picked.
-readonly STILL_WEIGHTS=${NIMBAR_STILL_WEIGHTS:-light heavy}
+# The still case's runs: all four unless some are picked. bframes and altref are other encoders'
+# streams (bench/encoder_pauses: ffmpeg's libx264 with B-frames, two-pass libvpx with hidden
+# alt-ref frames) at a still screen's pace, ENCODER_PAUSES_FPS, each active spell
+# ENCODER_PAUSES_ACTIVE_MS long, the host answering "KFRQ" with its next keyframe.
+readonly STILL_WEIGHTS=${NIMBAR_STILL_WEIGHTS:-light heavy bframes altref}
+readonly ENCODER_PAUSES_FPS=10 ENCODER_PAUSES_ACTIVE_MS=2000 ENCODER_PAUSES_STILL_MS=1500
 # How long stress_helper look waits for the window.
 readonly LOOK_TIMEOUT_MS=5000
 # Ports are looked for from here up, clear of the other benchmarks' ranges; many viewers' this far
@@ -151,6 +155,7 @@ bench_cleanup() { # wine's own processes first: they outlive the viewer's
     stress_cleanup
 }
 [ -x build/bin/presented_pictures ] || ninja -C build presented_pictures >/dev/null
+[ -x build/bin/encoder_pauses ] || ninja -C build encoder_pauses >/dev/null
 builds=(after)
 before_note="no before build (NIMBAR_BEFORE_BIN): this build only"
 mkdir "$work/after"
@@ -823,6 +828,20 @@ still_run() {
     summary=$(grep "\[Host\] Summary:" "$out" || true)
 }
 
+encoder_pauses_run() { # encoder_pauses_run bframes|altref: both builds, one line each
+    local build line
+    local pauses=$((STILL_SECONDS * 1000 / (ENCODER_PAUSES_ACTIVE_MS + ENCODER_PAUSES_STILL_MS)))
+    next_order
+    for build in "${order[@]}"; do
+        line="still $1 $build $("$bin/encoder_pauses" --viewer "$work/$build/video_player" \
+            --clip "$1" --fps $ENCODER_PAUSES_FPS --pauses "$pauses" \
+            --active-ms $ENCODER_PAUSES_ACTIVE_MS --still-ms $ENCODER_PAUSES_STILL_MS \
+            2>"$work/pauses_$1_$build.err" | grep '^\[Pauses\]' || echo "failed")"
+        echo "$line"
+        recap+=("$line")
+    done
+}
+
 case_still() {
     echo "-- still: the host's test pattern ${WIDTH}x${HEIGHT}@${FPS}, ${STILL_SECONDS} s of" \
         "--pauses $STILL_PAUSES under loss $STILL_LOSS (seed $STILL_SEED); the window read" \
@@ -832,11 +851,16 @@ case_still() {
         "and take frame threads: no figure says which it used, so judge by decode and latency)"
     local weight build name host_options pauses shown none behind line mbps
     for weight in $STILL_WEIGHTS; do
+        if [ "$weight" = bframes ] || [ "$weight" = altref ]; then
+            encoder_pauses_run "$weight"
+            continue
+        fi
         case $weight in
             light) host_options=(--bitrate "$STILL_LIGHT_KBPS") ;;
             heavy | crowded) host_options=(--bitrate "$STILL_HEAVY_KBPS" --pattern-noise
                 --preencode "$STILL_PREENCODE") ;;
-            *) echo "unknown still run '$weight' (light, heavy, crowded)"; continue ;;
+            *) echo "unknown still run '$weight' (light, heavy, crowded, bframes, altref)"
+                continue ;;
         esac
         next_order
         for build in "${order[@]}"; do
