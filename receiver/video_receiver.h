@@ -19,11 +19,11 @@
 #include <functional>
 #include <optional>
 
+#include "audio/screen_audio_player.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/picture_handoff.h"
 #include "receiver/receiver_stats.h"
-#include "receiver/screen_audio_player.h"
 #include "receiver/video_decoder.h"
 
 namespace nimbar::client {
@@ -119,7 +119,9 @@ class VideoReceiver {
     const ReceiverStats& statistics() const { return stats; }
     // The timings since the last take, for one interval of the stats line.
     ReceiverStats::Timings take_timings() { return stats.take_timings(); }
-    const ScreenAudioStats& screen_audio_statistics() const { return screen_audio.statistics(); }
+    const audio::ScreenAudioStats& screen_audio_statistics() const {
+        return screen_audio.statistics();
+    }
     // Screen audio waiting in the playback queue, in bytes; 0 without screen audio.
     uint32_t audio_queue_bytes() const { return screen_audio.queued_bytes(); }
 
@@ -157,7 +159,7 @@ class VideoReceiver {
     bool redraw_needed = true;                          // the first update draws whatever there is
     std::optional<Clock::time_point> present_retry_at;  // the last present did not show
 
-    ScreenAudioPlayer screen_audio;
+    audio::ScreenAudioPlayer screen_audio;
 };
 
 }  // namespace nimbar::client

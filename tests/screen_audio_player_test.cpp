@@ -15,13 +15,13 @@
 #include <thread>
 
 #include "audio/playback_latency_controller.h"
+#include "audio/screen_audio_player.h"
 #include "host/audio_jitter.h"
-#include "receiver/screen_audio_player.h"
 #include "receiver/video_receiver.h"
 #include "tests/support/encoded_stream.h"
 #include "tests/support/opus_stream.h"
 
-namespace nimbar::client {
+namespace nimbar::audio {
 namespace {
 
 using namespace std::chrono_literals;
@@ -444,8 +444,8 @@ TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth
         SCOPED_TRACE(::testing::Message() << "host " << heard.ppm << " ppm");
         EXPECT_EQ(heard.underruns, 0u);
         EXPECT_EQ(heard.skipped, 0u);
-        EXPECT_GE(heard.shallowest_ms, audio::TARGET_QUEUE_MS - 20);
-        EXPECT_LE(heard.deepest_ms, audio::TARGET_QUEUE_MS + 20);
+        EXPECT_GE(heard.shallowest_ms, TARGET_QUEUE_MS - 20);
+        EXPECT_LE(heard.deepest_ms, TARGET_QUEUE_MS + 20);
         // Each tone unbroken at its level, half of full scale.
         EXPECT_EQ(heard.breaks, (std::array<int, 2>{0, 0}));
         EXPECT_NEAR(heard.levels[0], 16384, 1600);
@@ -464,7 +464,7 @@ class FailedAudioDeviceTest : public ScreenAudioTest {
 
 // Through the receiver, as the viewer starts it: no sound, and the pictures come all the same.
 TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
-    VideoReceiver receiver;
+    client::VideoReceiver receiver;
     CaptureStdout();
     ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
     GetCapturedStdout();
@@ -487,7 +487,7 @@ TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
         receiver.handle_video_packet(fragment.data(), static_cast<int>(fragment.size()),
                                      Clock::now());
     }
-    const ReceiverStats& video = receiver.statistics();
+    const client::ReceiverStats& video = receiver.statistics();
     for (int i = 0; i < 2000 && video.pictures_published.load() == 0; ++i) {
         std::this_thread::sleep_for(5ms);
     }
@@ -498,4 +498,4 @@ TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
 }
 
 }  // namespace
-}  // namespace nimbar::client
+}  // namespace nimbar::audio

@@ -1,4 +1,4 @@
-#include "receiver/screen_audio_player.h"
+#include "audio/screen_audio_player.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include "protocol/media_datagram.h"
 #include "protocol/screen_audio_format.h"
 
-namespace nimbar::client {
+namespace nimbar::audio {
 
 namespace {
 
@@ -28,8 +28,8 @@ constexpr double BYTES_PER_MS = protocol::SCREEN_AUDIO_BYTES_PER_MS;
 // Playback starts, and after running dry goes on, once the queue holds the target and the packet
 // just queued: the next packet finds the target ahead of it. Any deeper would only be taken back by
 // the correction, which would take it for a sender running ahead.
-constexpr auto START_BYTES = static_cast<uint32_t>(
-    (audio::TARGET_QUEUE_MS + protocol::SCREEN_AUDIO_FRAME_MS) * BYTES_PER_MS);
+constexpr auto START_BYTES =
+    static_cast<uint32_t>((TARGET_QUEUE_MS + protocol::SCREEN_AUDIO_FRAME_MS) * BYTES_PER_MS);
 // The device takes its buffer (a packet's worth) out of the queue at a time, so a queue found empty
 // may just have been taken whole, with the next buffer not yet due. Only one that has been empty
 // for longer than a buffer surely left a gap.
@@ -52,7 +52,7 @@ void ScreenAudioPlayer::open() {
         fprintf(stderr, "[VideoReceiver] Failed to init screen audio decoder\n");
         return;
     }
-    if (!device.open(audio::PLAYBACK, SAMPLE_RATE, CHANNELS, FRAME_SAMPLES, nullptr)) {
+    if (!device.open(PLAYBACK, SAMPLE_RATE, CHANNELS, FRAME_SAMPLES, nullptr)) {
         fprintf(stderr, "[VideoReceiver] Failed to open screen audio playback device\n");
         decoder.destroy();
         return;
@@ -83,7 +83,7 @@ void ScreenAudioPlayer::close() {
 void ScreenAudioPlayer::start_filling() {
     device.pause(true);
     holding = true;
-    latency = audio::PlaybackLatencyController();
+    latency = PlaybackLatencyController();
     // Without the sampler's thread the correction goes by the depth each packet finds.
     depth_sampler.start(device);
 }
@@ -167,7 +167,7 @@ void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::
         stats.packets_played.fetch_add(1, std::memory_order_relaxed);
         staged.insert(staged.end(), pcm, pcm + samples * CHANNELS);
     }
-    audio::apply_gain(staged.data(), staged.size(), gain.load());
+    apply_gain(staged.data(), staged.size(), gain.load());
     if (playing) {
         play(queued, now);
     }
@@ -232,4 +232,4 @@ void ScreenAudioPlayer::play(uint32_t queued, Clock::time_point now) {
     stats.correction_ppm.store(latency.correction_ppm(), std::memory_order_relaxed);
 }
 
-}  // namespace nimbar::client
+}  // namespace nimbar::audio

@@ -32,7 +32,7 @@
 #include "audio/queue_depth_sampler.h"
 #include "audio/recent_packets.h"
 
-namespace nimbar::client {
+namespace nimbar::audio {
 
 // Counters of the screen audio, for the stats line and the benchmarks. Written by the main thread,
 // read by anyone: relaxed atomics.
@@ -105,14 +105,14 @@ class ScreenAudioPlayer {
     void conceal(uint32_t frames);
 
     bool enabled = false;
-    audio::AudioDevice device;
-    audio::OpusDecoderHandle decoder;
-    audio::DriftResampler resampler;
-    audio::PlaybackLatencyController latency;
-    audio::QueueDepthSampler depth_sampler;  // declared after the device: stops before it
+    AudioDevice device;
+    OpusDecoderHandle decoder;
+    DriftResampler resampler;
+    PlaybackLatencyController latency;
+    QueueDepthSampler depth_sampler;  // declared after the device: stops before it
     std::atomic<float> gain{1.0f};
     std::optional<uint32_t> last_sequence;  // none yet, or since playback started over
-    audio::RecentPackets recent;
+    RecentPackets recent;
     bool holding = true;       // playback held until the queue is filled
     bool device_lost = false;  // the device went away; another is tried at next_reopen
     Clock::time_point next_reopen{};
@@ -123,4 +123,4 @@ class ScreenAudioPlayer {
     ScreenAudioStats stats;
 };
 
-}  // namespace nimbar::client
+}  // namespace nimbar::audio
