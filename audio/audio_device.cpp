@@ -1,6 +1,7 @@
 #include "audio/audio_device.h"
 
 #include <cstdio>
+#include <string>
 
 namespace nimbar::audio {
 
@@ -21,6 +22,13 @@ bool AudioDevice::reopen() {
 
 bool AudioDevice::open_as_asked(bool report_failure) {
     close();
+    // A sound server that was missing when the program started SDL may be there by now.
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        if (report_failure) {
+            fprintf(stderr, "[Audio] Failed to open device: %s\n", SDL_GetError());
+        }
+        return false;
+    }
     SDL_AudioSpec wanted;
     SDL_zero(wanted);
     wanted.freq = frequency;
@@ -32,8 +40,10 @@ bool AudioDevice::open_as_asked(bool report_failure) {
     device_id = SDL_OpenAudioDevice(device_name ? device_name->c_str() : nullptr,
                                     is_playback == PLAYBACK ? 0 : 1, &wanted, &granted, 0);
     if (device_id == 0) {
+        const std::string error = SDL_GetError();
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
         if (report_failure) {
-            fprintf(stderr, "[Audio] Failed to open device: %s\n", SDL_GetError());
+            fprintf(stderr, "[Audio] Failed to open device: %s\n", error.c_str());
         }
         return false;
     }
@@ -76,6 +86,7 @@ void AudioDevice::close() {
     if (device_id != 0) {
         SDL_CloseAudioDevice(device_id);
         device_id = 0;
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
 }
 

@@ -86,7 +86,8 @@ class VideoReceiver {
     uint32_t get_window_id() const { return window_id; }
 
     // Screen audio (see ScreenAudioPlayer). With true, opens it once; with false, or a second
-    // time, does nothing. A failure is reported on stderr and leaves screen audio off.
+    // time, does nothing. A failure is reported on stderr; a device that did not open is looked
+    // for again once a second, and only a decoder that failed leaves screen audio off.
     void enable_screen_audio(bool enable) {
         if (enable) {
             screen_audio.open();

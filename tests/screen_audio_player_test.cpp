@@ -240,24 +240,52 @@ TEST_F(ScreenAudioTest, PlaybackWaitsForAFullQueueAtTheStartAndAfterRunningDry) 
     EXPECT_EQ(stats().packets_played.load(), 6u);
 }
 
-// A sound card that goes away (here the disk driver's file cannot be written): the device is closed
-// at once with a line, another is tried once a second meanwhile, nothing queues up for a card that
-// does not play, and playback starts afresh once one plays.
-TEST_F(ScreenAudioTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
-    setenv("SDL_DISKAUDIOFILE", "/dev/full", 1);
-    enable();
-    const auto packets = testing::encode_tone(200);
-    uint32_t sequence = 0;
-    uint32_t deepest = 0;
-    auto due = Clock::now();
-    const auto send_until = [&](const auto& done) {
+// Packets at playback pace until the player is done without a sound card; then one that plays.
+class WithoutSoundCardTest : public ScreenAudioTest {
+  protected:
+    // Sends the next packets at playback pace until `done` (150 at most), noting the deepest queue.
+    template <typename Done>
+    void send_until(const Done& done) {
         for (int i = 0; i < 150 && !done(); ++i) {
             std::this_thread::sleep_until(due += PACKET);
             send(sequence + 1, packets[sequence % packets.size()]);
             deepest = std::max(deepest, player.queued_bytes());
             ++sequence;
         }
-    };
+    }
+    // A sound card plays now: one is opened within the second, playback starts afresh near its
+    // target, and the sound is heard.
+    void expect_playing_again() {
+        setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
+        const uint64_t reopened = stats().device_reopened.load();
+        const auto back = Clock::now();
+        CaptureStdout();
+        send_until([&] { return stats().device_reopened.load() > reopened; });
+        EXPECT_LT(Clock::now() - back, 1500ms);
+        EXPECT_EQ(GetCapturedStdout(),
+                  "[Audio] Opened playback device: 48000 Hz, 2 ch, 960 samples\n"
+                  "[VideoReceiver] Screen audio playing again\n");
+        const uint32_t playing_at = sequence;
+        send_until([&] { return sequence >= playing_at + 50; });
+        // Near the target (a loaded machine may hold a packet or two more), far from the 200 ms
+        // that sound kept from before would fill.
+        EXPECT_LE(player.queued_bytes(), PACKET_BYTES * 6);
+        const auto sound = testing::non_silent(heard());
+        EXPECT_GT(sound.left.size(), 48000u * 3 / 4);
+    }
+
+    const std::vector<std::vector<uint8_t>> packets = testing::encode_tone(200);
+    uint32_t sequence = 0;
+    uint32_t deepest = 0;
+    Clock::time_point due = Clock::now();
+};
+
+// A sound card that goes away (here the disk driver's file cannot be written): the device is closed
+// at once with a line, another is tried once a second meanwhile, nothing queues up for a card that
+// does not play, and playback starts afresh once one plays.
+TEST_F(WithoutSoundCardTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
+    setenv("SDL_DISKAUDIOFILE", "/dev/full", 1);
+    enable();
     CaptureStderr();
     send_until([&] { return stats().device_lost.load() == 1; });
     EXPECT_EQ(GetCapturedStderr(),
@@ -274,23 +302,32 @@ TEST_F(ScreenAudioTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
     // The driver finds its file full only when its first writes leave the C library's buffer,
     // two device buffers in: by then a packet or two may have queued, no more.
     EXPECT_LE(deepest, 2 * PACKET_BYTES);
+    expect_playing_again();
+}
 
-    setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);  // a card that plays
-    const uint64_t reopened = stats().device_reopened.load();
-    const auto back = Clock::now();
+// No sound card at the start (the disk driver's folder is missing): said so, and looked for once a
+// second as a lost one is, the packets decoded and their gaps concealed meanwhile.
+TEST_F(WithoutSoundCardTest, ADeviceMissingAtTheStartIsTriedOnceASecond) {
+    setenv("SDL_DISKAUDIOFILE", "/nonexistent/directory/audio.raw", 1);
+    CaptureStderr();
+    enable();
+    const std::string errors = GetCapturedStderr();
+    EXPECT_EQ(enable_output, "");
+    EXPECT_EQ(errors.rfind("[Audio] Failed to open device: ", 0), 0u) << errors;
+    EXPECT_TRUE(errors.ends_with("\n[VideoReceiver] Failed to open screen audio playback device\n"))
+        << errors;
+    ASSERT_TRUE(player.is_open());
     CaptureStdout();
-    send_until([&] { return stats().device_reopened.load() > reopened; });
-    EXPECT_LT(Clock::now() - back, 1500ms);
-    EXPECT_EQ(GetCapturedStdout(),
-              "[Audio] Opened playback device: 48000 Hz, 2 ch, 960 samples\n"
-              "[VideoReceiver] Screen audio playing again\n");
-    const uint32_t playing_at = sequence;
-    send_until([&] { return sequence >= playing_at + 50; });
-    // Near the target (a loaded machine may hold a packet or two more), far from the 200 ms that
-    // sound kept from before the loss would fill.
-    EXPECT_LE(player.queued_bytes(), PACKET_BYTES * 6);
-    const auto sound = testing::non_silent(heard());
-    EXPECT_GT(sound.left.size(), 48000u * 3 / 4);
+    send_until([&] { return sequence >= 75; });  // a second and a half
+    sequence += 2;                               // two lost
+    send_until([&] { return sequence >= 80; });
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(stats().packets_played.load(), 78u);
+    EXPECT_EQ(stats().frames_concealed.load(), 2u);
+    EXPECT_EQ(stats().bytes_queued.load(), 0u);
+    expect_playing_again();
+    EXPECT_EQ(stats().device_reopened.load(), 1u);
+    EXPECT_EQ(stats().device_lost.load(), 0u);
 }
 
 // What became of one host's stream once settled.
@@ -462,8 +499,9 @@ class FailedAudioDeviceTest : public ScreenAudioTest {
     const char* driver() const override { return "no-such-driver"; }
 };
 
-// Through the receiver, as the viewer starts it: no sound, and the pictures come all the same.
-TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
+// Through the receiver, as the viewer starts it: no sound, the packets decoded for when a sound
+// card comes, and the pictures come all the same.
+TEST_F(FailedAudioDeviceTest, NoSoundYetAndTheVideoCarriesOn) {
     client::VideoReceiver receiver;
     CaptureStdout();
     ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
@@ -480,7 +518,8 @@ TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
         << errors;
     const auto datagram = testing::audio_datagram(1, testing::encode_tone(1)[0]);
     receiver.handle_audio_packet(datagram.data(), static_cast<int>(datagram.size()), Clock::now());
-    EXPECT_EQ(receiver.screen_audio_statistics().packets_played.load(), 0u);
+    EXPECT_EQ(receiver.screen_audio_statistics().packets_played.load(), 1u);
+    EXPECT_EQ(receiver.screen_audio_statistics().bytes_queued.load(), 0u);
 
     const auto frames = testing::encode_pattern(host::VideoCodec::VP8, 320, 240, 1);
     for (const auto& fragment : testing::fragment_datagrams(frames[0], 1)) {

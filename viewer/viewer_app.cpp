@@ -20,7 +20,8 @@ namespace {
 constexpr int SOCKET_RECEIVE_BUFFER = 4 * 1024 * 1024;
 
 // SDL with video and audio. Without a usable audio driver the viewer still shows the stream: video
-// alone, and screen audio reports its own failure later.
+// alone, and screen audio reports its own failure later, and starts SDL's audio itself once a
+// sound card can be opened.
 bool start_sdl() {
     // Window sizes in the display's own pixels, so that a picture the size of the window is drawn
     // 1:1 on a scaled display instead of stretched by Windows, blurring its text (the manifest
