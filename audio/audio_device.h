@@ -47,6 +47,9 @@ class AudioDevice {
     // Drops whatever waits in the queue. Ignored on a closed device.
     void clear();
 
+    // Closes the device, waiting for it one second at most: a device whose sound server has hung
+    // is left closing on a thread of its own (see bounded_close.h), with a line on stderr, and
+    // keeps its hold on SDL's audio. Harmless when closed.
     void close();
     bool is_open() const { return device_id != 0; }
     // SDL's id of the open device, as SDL_AUDIODEVICEREMOVED names it; 0 when closed.

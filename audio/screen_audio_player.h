@@ -66,7 +66,8 @@ class ScreenAudioPlayer {
     // looked for again as a lost one is; only a decoder that fails ("[VideoReceiver] Failed to
     // init ...") leaves the player closed. Does nothing when already open.
     void open();
-    // Closes the device, then the decoder and the resampler. Harmless when closed.
+    // Closes the device (one that does not close within a second is left to the process exit,
+    // see AudioDevice::close), then the decoder and the resampler. Harmless when closed.
     void close();
     bool is_open() const { return enabled; }
 

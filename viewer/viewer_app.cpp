@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "audio/bounded_close.h"
 #include "net/udp_socket.h"
 #include "receiver/video_receiver.h"
 #include "viewer/viewer_loop.h"
@@ -76,7 +77,7 @@ int run_viewer(int argc, char** argv) {
     if (!receiver->init_standalone(options.width, options.height, options.video_codec)) {
         fprintf(stderr, "[VideoPlayer] Failed to initialize video receiver\n");
         receiver.reset();
-        SDL_Quit();
+        audio::quit_sdl();
         return 1;
     }
     if (options.has_audio) {
@@ -90,7 +91,7 @@ int run_viewer(int argc, char** argv) {
                 static_cast<unsigned>(options.port));
         socket.reset();
         receiver.reset();
-        SDL_Quit();
+        audio::quit_sdl();
         return 1;
     }
     socket->set_receive_buffer_size(SOCKET_RECEIVE_BUFFER);
@@ -111,7 +112,7 @@ int run_viewer(int argc, char** argv) {
     receiver.reset();
     socket->close();
     net::stop_networking();
-    SDL_Quit();
+    audio::quit_sdl();
     return 0;
 }
 
