@@ -305,17 +305,11 @@ TEST_F(WithoutSoundCardTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
     expect_playing_again();
 }
 
-// No sound card at the start (the disk driver's folder is missing): said so, and looked for once a
-// second as a lost one is, the packets decoded and their gaps concealed meanwhile.
+// No sound card at the start (the disk driver's folder is missing): looked for once a second as a
+// lost one is, the packets decoded and their gaps concealed meanwhile, nothing queued.
 TEST_F(WithoutSoundCardTest, ADeviceMissingAtTheStartIsTriedOnceASecond) {
     setenv("SDL_DISKAUDIOFILE", "/nonexistent/directory/audio.raw", 1);
-    CaptureStderr();
-    enable();
-    const std::string errors = GetCapturedStderr();
-    EXPECT_EQ(enable_output, "");
-    EXPECT_EQ(errors.rfind("[Audio] Failed to open device: ", 0), 0u) << errors;
-    EXPECT_TRUE(errors.ends_with("\n[VideoReceiver] Failed to open screen audio playback device\n"))
-        << errors;
+    enable();  // what it says: FailedAudioDeviceTest
     ASSERT_TRUE(player.is_open());
     CaptureStdout();
     send_until([&] { return sequence >= 75; });  // a second and a half
