@@ -277,7 +277,7 @@ class WithoutSoundCardTest : public ScreenAudioTest {
     const std::vector<std::vector<uint8_t>> packets = testing::encode_tone(200);
     uint32_t sequence = 0;
     uint32_t deepest = 0;
-    Clock::time_point due = Clock::now();
+    Clock::time_point due;  // of the last packet sent
 };
 
 // A sound card that goes away (here the disk driver's file cannot be written): the device is closed
@@ -286,6 +286,7 @@ class WithoutSoundCardTest : public ScreenAudioTest {
 TEST_F(WithoutSoundCardTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
     setenv("SDL_DISKAUDIOFILE", "/dev/full", 1);
     enable();
+    due = Clock::now();
     CaptureStderr();
     send_until([&] { return stats().device_lost.load() == 1; });
     EXPECT_EQ(GetCapturedStderr(),
@@ -310,6 +311,7 @@ TEST_F(WithoutSoundCardTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
 TEST_F(WithoutSoundCardTest, ADeviceMissingAtTheStartIsTriedOnceASecond) {
     setenv("SDL_DISKAUDIOFILE", "/nonexistent/directory/audio.raw", 1);
     enable();  // what it says: FailedAudioDeviceTest
+    due = Clock::now();
     ASSERT_TRUE(player.is_open());
     CaptureStdout();
     send_until([&] { return sequence >= 75; });  // a second and a half
