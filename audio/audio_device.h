@@ -1,8 +1,8 @@
 #pragma once
 
 // Owns one SDL audio device in queue mode: opened and started at once, fed 16-bit samples with
-// queue(), held and let go with pause(), closed by close() or the destructor. Lines are tagged
-// "[Audio]".
+// queue(), held and let go with pause(), closed by close() or the destructor. An open device holds
+// SDL's audio subsystem, starting it when it is not running. Lines are tagged "[Audio]".
 
 #include <SDL.h>
 
@@ -23,8 +23,9 @@ class AudioDevice {
     AudioDevice& operator=(const AudioDevice&) = delete;
 
     // Opens `device_name` (null: the system default) for PLAYBACK or CAPTURE with signed 16-bit
-    // samples, exactly as requested (SDL converts internally), and starts it. Closes any device
-    // already open first. False after "[Audio] Failed to open device: ..." on stderr.
+    // samples, exactly as requested (SDL converts internally), and starts it; starts SDL's audio
+    // first when it is not running. Closes any device already open first. False after
+    // "[Audio] Failed to open device: ..." on stderr.
     bool open(int direction, int frequency, int channels, int buffer_frames,
               const char* device_name);
     // Opens again what the last open asked for, closing any device open now, as after the device
@@ -46,6 +47,9 @@ class AudioDevice {
     // Drops whatever waits in the queue. Ignored on a closed device.
     void clear();
 
+    // Closes the device, waiting for it one second at most: a device whose sound server has hung
+    // is left closing on a thread of its own (see bounded_close.h), with a line on stderr, and
+    // keeps its hold on SDL's audio. Harmless when closed.
     void close();
     bool is_open() const { return device_id != 0; }
     // SDL's id of the open device, as SDL_AUDIODEVICEREMOVED names it; 0 when closed.

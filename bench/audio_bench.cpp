@@ -20,12 +20,12 @@
 
 #include "audio/audio_device.h"
 #include "audio/drift_resampler.h"
-#include "receiver/screen_audio_player.h"
+#include "audio/screen_audio_player.h"
 #include "tests/support/opus_stream.h"
 
 namespace {
 
-using nimbar::client::ScreenAudioPlayer;
+using nimbar::audio::ScreenAudioPlayer;
 using Clock = std::chrono::steady_clock;
 
 // Packets timed in each case: the sending waits for the sound card, 20 ms a packet.

@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         receiver.enable_screen_audio(true);
-        const nimbar::client::ScreenAudioStats& stats = receiver.screen_audio_statistics();
+        const nimbar::audio::ScreenAudioStats& stats = receiver.screen_audio_statistics();
         nimbar::host::AudioJitter jitter(jitter_ms, 1);
         DiskClock card(file);
         const auto on_card = [](double ms) {

@@ -21,13 +21,13 @@
 #include <functional>
 #include <optional>
 
+#include "audio/screen_audio_player.h"
 #include "receiver/codec_check.h"
 #include "receiver/decode_queue.h"
 #include "receiver/frame_reassembler.h"
 #include "receiver/picture_handoff.h"
 #include "receiver/picture_texture.h"
 #include "receiver/receiver_stats.h"
-#include "receiver/screen_audio_player.h"
 #include "receiver/video_decoder.h"
 
 namespace nimbar::client {
@@ -102,7 +102,8 @@ class VideoReceiver {
     uint32_t get_window_id() const { return window_id; }
 
     // Screen audio (see ScreenAudioPlayer). With true, opens it once; with false, or a second
-    // time, does nothing. A failure is reported on stderr and leaves screen audio off.
+    // time, does nothing. A failure is reported on stderr; a device that did not open is looked
+    // for again once a second, and only a decoder that failed leaves screen audio off.
     void enable_screen_audio(bool enable) {
         if (enable) {
             screen_audio.open();
@@ -135,7 +136,9 @@ class VideoReceiver {
     const ReceiverStats& statistics() const { return stats; }
     // The timings since the last take, for one interval of the stats line.
     ReceiverStats::Timings take_timings() { return stats.take_timings(); }
-    const ScreenAudioStats& screen_audio_statistics() const { return screen_audio.statistics(); }
+    const audio::ScreenAudioStats& screen_audio_statistics() const {
+        return screen_audio.statistics();
+    }
     // Screen audio waiting in the playback queue, in bytes; 0 without screen audio.
     uint32_t audio_queue_bytes() const { return screen_audio.queued_bytes(); }
 
@@ -180,7 +183,7 @@ class VideoReceiver {
     bool redraw_needed = true;                          // the first update draws whatever there is
     std::optional<Clock::time_point> present_retry_at;  // the last present did not show
 
-    ScreenAudioPlayer screen_audio;
+    audio::ScreenAudioPlayer screen_audio;
 };
 
 }  // namespace nimbar::client

@@ -15,13 +15,13 @@
 #include <thread>
 
 #include "audio/playback_latency_controller.h"
+#include "audio/screen_audio_player.h"
 #include "host/audio_jitter.h"
-#include "receiver/screen_audio_player.h"
 #include "receiver/video_receiver.h"
 #include "tests/support/encoded_stream.h"
 #include "tests/support/opus_stream.h"
 
-namespace nimbar::client {
+namespace nimbar::audio {
 namespace {
 
 using namespace std::chrono_literals;
@@ -240,24 +240,53 @@ TEST_F(ScreenAudioTest, PlaybackWaitsForAFullQueueAtTheStartAndAfterRunningDry) 
     EXPECT_EQ(stats().packets_played.load(), 6u);
 }
 
-// A sound card that goes away (here the disk driver's file cannot be written): the device is closed
-// at once with a line, another is tried once a second meanwhile, nothing queues up for a card that
-// does not play, and playback starts afresh once one plays.
-TEST_F(ScreenAudioTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
-    setenv("SDL_DISKAUDIOFILE", "/dev/full", 1);
-    enable();
-    const auto packets = testing::encode_tone(200);
-    uint32_t sequence = 0;
-    uint32_t deepest = 0;
-    auto due = Clock::now();
-    const auto send_until = [&](const auto& done) {
+// Packets at playback pace until the player is done without a sound card; then one that plays.
+class WithoutSoundCardTest : public ScreenAudioTest {
+  protected:
+    // Sends the next packets at playback pace until `done` (150 at most), noting the deepest queue.
+    template <typename Done>
+    void send_until(const Done& done) {
         for (int i = 0; i < 150 && !done(); ++i) {
             std::this_thread::sleep_until(due += PACKET);
             send(sequence + 1, packets[sequence % packets.size()]);
             deepest = std::max(deepest, player.queued_bytes());
             ++sequence;
         }
-    };
+    }
+    // A sound card plays now: one is opened within the second, playback starts afresh near its
+    // target, and the sound is heard.
+    void expect_playing_again() {
+        setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);
+        const uint64_t reopened = stats().device_reopened.load();
+        const auto back = Clock::now();
+        CaptureStdout();
+        send_until([&] { return stats().device_reopened.load() > reopened; });
+        EXPECT_LT(Clock::now() - back, 1500ms);
+        EXPECT_EQ(GetCapturedStdout(),
+                  "[Audio] Opened playback device: 48000 Hz, 2 ch, 960 samples\n"
+                  "[VideoReceiver] Screen audio playing again\n");
+        const uint32_t playing_at = sequence;
+        send_until([&] { return sequence >= playing_at + 50; });
+        // Near the target (a loaded machine may hold a packet or two more), far from the 200 ms
+        // that sound kept from before would fill.
+        EXPECT_LE(player.queued_bytes(), PACKET_BYTES * 6);
+        const auto sound = testing::non_silent(heard());
+        EXPECT_GT(sound.left.size(), 48000u * 3 / 4);
+    }
+
+    const std::vector<std::vector<uint8_t>> packets = testing::encode_tone(200);
+    uint32_t sequence = 0;
+    uint32_t deepest = 0;
+    Clock::time_point due;  // of the last packet sent
+};
+
+// A sound card that goes away (here the disk driver's file cannot be written): the device is closed
+// at once with a line, another is tried once a second meanwhile, nothing queues up for a card that
+// does not play, and playback starts afresh once one plays.
+TEST_F(WithoutSoundCardTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
+    setenv("SDL_DISKAUDIOFILE", "/dev/full", 1);
+    enable();
+    due = Clock::now();
     CaptureStderr();
     send_until([&] { return stats().device_lost.load() == 1; });
     EXPECT_EQ(GetCapturedStderr(),
@@ -274,23 +303,27 @@ TEST_F(ScreenAudioTest, ALostDeviceIsClosedAndAnotherTriedOnceASecond) {
     // The driver finds its file full only when its first writes leave the C library's buffer,
     // two device buffers in: by then a packet or two may have queued, no more.
     EXPECT_LE(deepest, 2 * PACKET_BYTES);
+    expect_playing_again();
+}
 
-    setenv("SDL_DISKAUDIOFILE", path.c_str(), 1);  // a card that plays
-    const uint64_t reopened = stats().device_reopened.load();
-    const auto back = Clock::now();
+// No sound card at the start (the disk driver's folder is missing): looked for once a second as a
+// lost one is, the packets decoded and their gaps concealed meanwhile, nothing queued.
+TEST_F(WithoutSoundCardTest, ADeviceMissingAtTheStartIsTriedOnceASecond) {
+    setenv("SDL_DISKAUDIOFILE", "/nonexistent/directory/audio.raw", 1);
+    enable();  // what it says: FailedAudioDeviceTest
+    due = Clock::now();
+    ASSERT_TRUE(player.is_open());
     CaptureStdout();
-    send_until([&] { return stats().device_reopened.load() > reopened; });
-    EXPECT_LT(Clock::now() - back, 1500ms);
-    EXPECT_EQ(GetCapturedStdout(),
-              "[Audio] Opened playback device: 48000 Hz, 2 ch, 960 samples\n"
-              "[VideoReceiver] Screen audio playing again\n");
-    const uint32_t playing_at = sequence;
-    send_until([&] { return sequence >= playing_at + 50; });
-    // Near the target (a loaded machine may hold a packet or two more), far from the 200 ms that
-    // sound kept from before the loss would fill.
-    EXPECT_LE(player.queued_bytes(), PACKET_BYTES * 6);
-    const auto sound = testing::non_silent(heard());
-    EXPECT_GT(sound.left.size(), 48000u * 3 / 4);
+    send_until([&] { return sequence >= 75; });  // a second and a half
+    sequence += 2;                               // two lost
+    send_until([&] { return sequence >= 80; });
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(stats().packets_played.load(), 78u);
+    EXPECT_EQ(stats().frames_concealed.load(), 2u);
+    EXPECT_EQ(stats().bytes_queued.load(), 0u);
+    expect_playing_again();
+    EXPECT_EQ(stats().device_reopened.load(), 1u);
+    EXPECT_EQ(stats().device_lost.load(), 0u);
 }
 
 // What became of one host's stream once settled.
@@ -444,8 +477,8 @@ TEST(ScreenAudioDrift, HostsFastAndSlowWithJitterPlayWithoutABreakAtASteadyDepth
         SCOPED_TRACE(::testing::Message() << "host " << heard.ppm << " ppm");
         EXPECT_EQ(heard.underruns, 0u);
         EXPECT_EQ(heard.skipped, 0u);
-        EXPECT_GE(heard.shallowest_ms, audio::TARGET_QUEUE_MS - 20);
-        EXPECT_LE(heard.deepest_ms, audio::TARGET_QUEUE_MS + 20);
+        EXPECT_GE(heard.shallowest_ms, TARGET_QUEUE_MS - 20);
+        EXPECT_LE(heard.deepest_ms, TARGET_QUEUE_MS + 20);
         // Each tone unbroken at its level, half of full scale.
         EXPECT_EQ(heard.breaks, (std::array<int, 2>{0, 0}));
         EXPECT_NEAR(heard.levels[0], 16384, 1600);
@@ -462,9 +495,10 @@ class FailedAudioDeviceTest : public ScreenAudioTest {
     const char* driver() const override { return "no-such-driver"; }
 };
 
-// Through the receiver, as the viewer starts it: no sound, and the pictures come all the same.
-TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
-    VideoReceiver receiver;
+// Through the receiver, as the viewer starts it: no sound, the packets decoded for when a sound
+// card comes, and the pictures come all the same.
+TEST_F(FailedAudioDeviceTest, NoSoundYetAndTheVideoCarriesOn) {
+    client::VideoReceiver receiver;
     CaptureStdout();
     ASSERT_TRUE(receiver.init_standalone(320, 240, 0));
     GetCapturedStdout();
@@ -480,14 +514,15 @@ TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
         << errors;
     const auto datagram = testing::audio_datagram(1, testing::encode_tone(1)[0]);
     receiver.handle_audio_packet(datagram.data(), static_cast<int>(datagram.size()), Clock::now());
-    EXPECT_EQ(receiver.screen_audio_statistics().packets_played.load(), 0u);
+    EXPECT_EQ(receiver.screen_audio_statistics().packets_played.load(), 1u);
+    EXPECT_EQ(receiver.screen_audio_statistics().bytes_queued.load(), 0u);
 
     const auto frames = testing::encode_pattern(host::VideoCodec::VP8, 320, 240, 1);
     for (const auto& fragment : testing::fragment_datagrams(frames[0], 1)) {
         receiver.handle_video_packet(fragment.data(), static_cast<int>(fragment.size()), 0,
                                      Clock::now());
     }
-    const ReceiverStats& video = receiver.statistics();
+    const client::ReceiverStats& video = receiver.statistics();
     for (int i = 0; i < 2000 && video.pictures_published.load() == 0; ++i) {
         std::this_thread::sleep_for(5ms);
     }
@@ -498,4 +533,4 @@ TEST_F(FailedAudioDeviceTest, ScreenAudioStaysOffAndVideoCarriesOn) {
 }
 
 }  // namespace
-}  // namespace nimbar::client
+}  // namespace nimbar::audio

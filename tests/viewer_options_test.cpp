@@ -148,7 +148,7 @@ TEST(KeyframeRequestPacing, AtMostOneRequestPer200Ms) {
 
 TEST(ViewerStats, OneLineASecondWithRatesOverTheSecond) {
     client::ReceiverStats receiver;
-    client::ScreenAudioStats audio;
+    audio::ScreenAudioStats audio;
     const auto t0 = ViewerStatsReporter::Clock::now();
     ViewerStatsReporter reporter(t0);
     LoopCounters loop;

@@ -44,6 +44,11 @@ const std::string HOST = STREAM_HOST_BIN;
         GTEST_SKIP() << "needs an X display (scripts/test.sh runs Xvfb)"; \
     }
 
+#define REQUIRE_SOUND_SERVER()                                                                    \
+    if (std::system("command -v pulseaudio parec pacat >/dev/null") != 0) {                       \
+        GTEST_SKIP() << "needs pulseaudio and pulseaudio-utils (scripts/setup.sh installs them)"; \
+    }
+
 bool close_to(const Pixel& pixel, const host::Rgb& colour) {
     return std::abs(pixel.r - colour.r) <= COLOUR_TOLERANCE &&
            std::abs(pixel.g - colour.g) <= COLOUR_TOLERANCE &&
@@ -94,6 +99,41 @@ class ViewerProgram : public ::testing::Test {
         const auto found = x11.find_window("Stream: " + username, START_TIMEOUT);
         ASSERT_TRUE(found);
         window = *found;
+    }
+
+    // start(), with the viewer's sound going to the sound server of PulseServer (under wine
+    // through WASAPI, which wine plays through the same server), running or not.
+    void start_with_sound_server(std::vector<std::string> extra, const std::string& username) {
+        setenv("SDL_AUDIODRIVER", VIEWER.windows() ? "wasapi" : "pulseaudio", 1);
+#if defined(__SANITIZE_ADDRESS__)
+        // libpulse leaks a few bytes when its server dies, and SDL has unloaded it by the time the
+        // leak check runs, so no suppression can name it: this viewer alone is not checked for
+        // leaks (the device loss itself is, through the disk driver, in the receiver's tests).
+        const std::string sanitizer_options =
+            std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+        setenv("ASAN_OPTIONS", (sanitizer_options + ":detect_leaks=0").c_str(), 1);
+#endif
+        start(std::move(extra), username);
+#if defined(__SANITIZE_ADDRESS__)
+        setenv("ASAN_OPTIONS", sanitizer_options.c_str(), 1);
+#endif
+    }
+
+    // The viewer's shutdown lines, each there and in order.
+    void expect_teardown_in_order() {
+        const std::string out = viewer->stdout_text();
+        size_t at = 0;
+        for (const char* line :
+             {"[VideoPlayer] Shutting down\n", "[VideoReceiver] Destructor called for uid=0",
+              "[VideoReceiver] Stopping decode thread", "[VideoReceiver] Decode thread joined",
+              "[VideoReceiver] Decode and codec cleanup complete\n",
+              "[RECV SDL DESTROY] uid=0: Window destroyed\n", "[VideoReceiver] Stop complete\n",
+              "[VideoReceiver] Destructor complete for uid=0\n"}) {
+            const size_t found = out.find(line, at);
+            ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n"
+                                                << out;
+            at = found;
+        }
     }
 
     // The host streams VP8 unless `extra` names another codec.
@@ -245,6 +285,8 @@ class PulseServer {
         }
         return false;
     }
+    // Stops the server as a hung one would be, or lets it go on (SIGSTOP, SIGCONT).
+    void hang(bool hung) { server->send_signal(hung ? SIGSTOP : SIGCONT); }
     // What the server wrote, for a failure's message.
     std::string log() { return server ? server->stderr_text() : std::string(); }
     void stop() {
@@ -644,18 +686,7 @@ TEST_F(ViewerProgram, CloseRequestEndsWithTheTeardownInOrder) {
     const auto code = viewer->wait_exit(EXIT_TIMEOUT);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 0);
-    const std::string out = viewer->stdout_text();
-    size_t at = 0;
-    for (const char* line :
-         {"[VideoPlayer] Shutting down\n", "[VideoReceiver] Destructor called for uid=0",
-          "[VideoReceiver] Stopping decode thread", "[VideoReceiver] Decode thread joined",
-          "[VideoReceiver] Decode and codec cleanup complete\n",
-          "[RECV SDL DESTROY] uid=0: Window destroyed\n", "[VideoReceiver] Stop complete\n",
-          "[VideoReceiver] Destructor complete for uid=0\n"}) {
-        const size_t found = out.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
-        at = found;
-    }
+    expect_teardown_in_order();
 }
 
 // The stats panel: off at start, over the picture's top-left corner after "i", gone after another;
@@ -794,27 +825,12 @@ TEST_F(ViewerProgram, AfterAStallItGoesOnFromTheNewestPicture) {
 // and the pictures never stop meanwhile.
 TEST_F(ViewerProgram, SoundComesBackWithTheSoundServer) {
     REQUIRE_DISPLAY();
-    if (std::system("command -v pulseaudio parec pacat >/dev/null") != 0) {
-        GTEST_SKIP() << "needs pulseaudio and pulseaudio-utils (scripts/setup.sh installs them)";
-    }
+    REQUIRE_SOUND_SERVER();
     PulseServer pulse;
     if (!pulse.start()) {
         GTEST_SKIP() << "no sound server would start here:\n" << pulse.log();
     }
-    // Under wine through WASAPI, which wine plays through the same server.
-    setenv("SDL_AUDIODRIVER", VIEWER.windows() ? "wasapi" : "pulseaudio", 1);
-#if defined(__SANITIZE_ADDRESS__)
-    // libpulse leaks a few bytes when its server dies, and SDL has unloaded it by the time the
-    // leak check runs, so no suppression can name it: this viewer alone is not checked for leaks
-    // (the device loss itself is, through the disk driver, in the receiver's tests).
-    const std::string sanitizer_options =
-        std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-    setenv("ASAN_OPTIONS", (sanitizer_options + ":detect_leaks=0").c_str(), 1);
-#endif
-    ASSERT_NO_FATAL_FAILURE(start({"--has-audio", "--stats"}, "Pulse"));
-#if defined(__SANITIZE_ADDRESS__)
-    setenv("ASAN_OPTIONS", sanitizer_options.c_str(), 1);
-#endif
+    ASSERT_NO_FATAL_FAILURE(start_with_sound_server({"--has-audio", "--stats"}, "Pulse"));
     auto host = stream({"--seconds", "14", "--width", "640", "--height", "360", "--audio", "tone"});
     ASSERT_TRUE(wait_for_bars()) << "the pattern's bars never showed";
     std::this_thread::sleep_for(1s);
@@ -860,6 +876,51 @@ TEST_F(ViewerProgram, SoundComesBackWithTheSoundServer) {
     EXPECT_GE(seconds, 6) << out;
     EXPECT_EQ(last_stat(out, "audio_device_lost"), 1) << out;
     EXPECT_EQ(last_stat(out, "audio_device_reopened"), 1) << out;
+}
+
+// No sound server when the viewer starts: the sound is heard once one comes. Then the server hangs
+// (stopped) and the viewer is told to end, by SIGTERM or by closing its window: it ends all the
+// same, with exit code 0 and the teardown in order.
+TEST_F(ViewerProgram, SoundServerLateAtTheStartAndHungAtTheEnd) {
+    REQUIRE_DISPLAY();
+    REQUIRE_SOUND_SERVER();
+    if (VIEWER.windows()) {
+        GTEST_SKIP() << "judged on SDL's own PulseAudio client; under wine the sound goes through "
+                        "wine's driver, and the ending needs POSIX signals";
+    }
+    for (const bool close_window : {false, true}) {
+        SCOPED_TRACE(close_window ? "window closed" : "SIGTERM");
+        PulseServer pulse;
+        ASSERT_NO_FATAL_FAILURE(start_with_sound_server({"--has-audio"}, "Late"));
+        ASSERT_TRUE(viewer->wait_for_stderr(
+            "[VideoReceiver] Failed to open screen audio playback device\n", 5s))
+            << viewer->stderr_text();
+        if (!pulse.start()) {
+            GTEST_SKIP() << "no sound server would start here:\n" << pulse.log();
+        }
+        auto host =
+            stream({"--seconds", "30", "--width", "320", "--height", "240", "--audio", "tone"});
+        const std::string recording = audio_file + ".pulse";
+        auto recorder = pulse.record(recording);
+        ASSERT_TRUE(viewer->wait_for_stdout("[VideoReceiver] Screen audio playing again\n", 5s))
+            << viewer->stdout_text() << viewer->stderr_text();
+        std::this_thread::sleep_for(2s);
+        recorder.reset();
+        EXPECT_TRUE(first_tone(recording)) << "no tone once the server came";
+        std::filesystem::remove(recording);
+
+        pulse.hang(true);
+        std::this_thread::sleep_for(500ms);  // the device's thread blocks on the server
+        close_window ? x11.request_close(window) : viewer->send_signal(SIGTERM);
+        const auto code = viewer->wait_exit(10s);
+        pulse.hang(false);
+        ASSERT_TRUE(code.has_value()) << "held by the hung sound server";
+        EXPECT_EQ(*code, 0) << viewer->stderr_text();
+        expect_teardown_in_order();
+        // The server did hold the device.
+        EXPECT_NE(viewer->stderr_text().find("[Audio] The sound device did not close within"),
+                  std::string::npos);
+    }
 }
 
 // On a 144-dpi display (Windows at 150 %) the control bar is half as tall again and clicks land

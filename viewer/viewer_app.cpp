@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "audio/bounded_close.h"
 #include "net/udp_socket.h"
 #include "receiver/video_receiver.h"
 #include "viewer/viewer_loop.h"
@@ -20,7 +21,8 @@ namespace {
 constexpr int SOCKET_RECEIVE_BUFFER = 4 * 1024 * 1024;
 
 // SDL with video and audio. Without a usable audio driver the viewer still shows the stream: video
-// alone, and screen audio reports its own failure later.
+// alone, and screen audio reports its own failure later, and starts SDL's audio itself once a
+// sound card can be opened.
 bool start_sdl() {
     // Window sizes in the display's own pixels, so that a picture the size of the window is drawn
     // 1:1 on a scaled display instead of stretched by Windows, blurring its text (the manifest
@@ -75,7 +77,7 @@ int run_viewer(int argc, char** argv) {
     if (!receiver->init_standalone(options.width, options.height, options.video_codec)) {
         fprintf(stderr, "[VideoPlayer] Failed to initialize video receiver\n");
         receiver.reset();
-        SDL_Quit();
+        audio::quit_sdl();
         return 1;
     }
     if (options.has_audio) {
@@ -89,7 +91,7 @@ int run_viewer(int argc, char** argv) {
                 static_cast<unsigned>(options.port));
         socket.reset();
         receiver.reset();
-        SDL_Quit();
+        audio::quit_sdl();
         return 1;
     }
     socket->set_receive_buffer_size(SOCKET_RECEIVE_BUFFER);
@@ -110,7 +112,7 @@ int run_viewer(int argc, char** argv) {
     receiver.reset();
     socket->close();
     net::stop_networking();
-    SDL_Quit();
+    audio::quit_sdl();
     return 0;
 }
 

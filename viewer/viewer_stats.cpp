@@ -23,7 +23,7 @@ bool ViewerStatsReporter::due(Clock::time_point now) const {
 StatsSecond ViewerStatsReporter::take(Clock::time_point now, const StatsSources& sources) {
     const client::ReceiverStats& receiver = sources.receiver;
     const client::ReceiverStats::Timings& timings = sources.timings;
-    const client::ScreenAudioStats& audio = sources.audio;
+    const audio::ScreenAudioStats& audio = sources.audio;
     const LoopCounters& loop = sources.loop;
     const double seconds = std::max(std::chrono::duration<double>(now - last_time).count(), 1e-9);
     const uint64_t presented = total(receiver.pictures_presented);

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/screen_audio_player.h"
 #include "receiver/receiver_stats.h"
-#include "receiver/screen_audio_player.h"
 
 namespace nimbar::viewer {
 
@@ -23,7 +23,7 @@ struct LoopCounters {
 struct StatsSources {
     const client::ReceiverStats& receiver;   // totals
     client::ReceiverStats::Timings timings;  // of the interval
-    const client::ScreenAudioStats& audio;
+    const audio::ScreenAudioStats& audio;
     const LoopCounters& loop;
     double audio_queue_ms = 0;  // the playback queue now
 };

@@ -1,4 +1,4 @@
-#include "receiver/screen_audio_player.h"
+#include "audio/screen_audio_player.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include "protocol/media_datagram.h"
 #include "protocol/screen_audio_format.h"
 
-namespace nimbar::client {
+namespace nimbar::audio {
 
 namespace {
 
@@ -28,8 +28,8 @@ constexpr double BYTES_PER_MS = protocol::SCREEN_AUDIO_BYTES_PER_MS;
 // Playback starts, and after running dry goes on, once the queue holds the target and the packet
 // just queued: the next packet finds the target ahead of it. Any deeper would only be taken back by
 // the correction, which would take it for a sender running ahead.
-constexpr auto START_BYTES = static_cast<uint32_t>(
-    (audio::TARGET_QUEUE_MS + protocol::SCREEN_AUDIO_FRAME_MS) * BYTES_PER_MS);
+constexpr auto START_BYTES =
+    static_cast<uint32_t>((TARGET_QUEUE_MS + protocol::SCREEN_AUDIO_FRAME_MS) * BYTES_PER_MS);
 // The device takes its buffer (a packet's worth) out of the queue at a time, so a queue found empty
 // may just have been taken whole, with the next buffer not yet due. Only one that has been empty
 // for longer than a buffer surely left a gap.
@@ -38,8 +38,9 @@ constexpr auto DEVICE_BUFFER = std::chrono::milliseconds(protocol::SCREEN_AUDIO_
 // margin a late packet has. The queue holds a packet more right after each arrival than right
 // before the next, so over time it averages half a packet above that.
 constexpr double HALF_PACKET_MS = protocol::SCREEN_AUDIO_FRAME_MS / 2.0;
-// A lost sound card is looked for again this often: soon enough that sound is back a moment after
-// the card is, seldom enough that a card that stays away costs nothing.
+// A sound card lost, or missing at the start, is looked for again this often: soon enough that
+// sound is back a moment after the card is, seldom enough that a card that stays away costs
+// nothing.
 constexpr auto REOPEN_INTERVAL = std::chrono::seconds(1);
 
 }  // namespace
@@ -52,18 +53,20 @@ void ScreenAudioPlayer::open() {
         fprintf(stderr, "[VideoReceiver] Failed to init screen audio decoder\n");
         return;
     }
-    if (!device.open(audio::PLAYBACK, SAMPLE_RATE, CHANNELS, FRAME_SAMPLES, nullptr)) {
-        fprintf(stderr, "[VideoReceiver] Failed to open screen audio playback device\n");
-        decoder.destroy();
-        return;
-    }
     // Without a resampler the samples are played as they come: held at whatever depth, not lost.
     resampler.open(SAMPLE_RATE, CHANNELS);
-    start_filling();
     enabled = true;
-    device_lost = false;
     last_sequence.reset();
     recent.clear();
+    if (!device.open(PLAYBACK, SAMPLE_RATE, CHANNELS, FRAME_SAMPLES, nullptr)) {
+        fprintf(stderr, "[VideoReceiver] Failed to open screen audio playback device\n");
+        // No sound card yet, or its sound server still starting: looked for as after a loss.
+        without_device = true;
+        next_reopen = Clock::now() + REOPEN_INTERVAL;
+        return;
+    }
+    without_device = false;
+    start_filling();
     printf("[VideoReceiver] Screen audio enabled (stereo, 48kHz)\n");
     fflush(stdout);
 }
@@ -83,7 +86,7 @@ void ScreenAudioPlayer::close() {
 void ScreenAudioPlayer::start_filling() {
     device.pause(true);
     holding = true;
-    latency = audio::PlaybackLatencyController();
+    latency = PlaybackLatencyController();
     // Without the sampler's thread the correction goes by the depth each packet finds.
     depth_sampler.start(device);
 }
@@ -97,7 +100,7 @@ void ScreenAudioPlayer::device_removed(uint32_t device_id, Clock::time_point now
 void ScreenAudioPlayer::lose_device(Clock::time_point now) {
     depth_sampler.stop();
     device.close();
-    device_lost = true;
+    without_device = true;
     next_reopen = now + REOPEN_INTERVAL;
     stats.device_lost.fetch_add(1, std::memory_order_relaxed);
     fprintf(stderr, "[VideoReceiver] Screen audio device lost; opening the default one again\n");
@@ -107,7 +110,7 @@ bool ScreenAudioPlayer::device_ready(Clock::time_point now) {
     if (device.disconnected()) {
         lose_device(now);  // before SDL's event about it reached us
     }
-    if (!device_lost) {
+    if (!without_device) {
         return true;
     }
     if (now < next_reopen) {
@@ -117,7 +120,7 @@ bool ScreenAudioPlayer::device_ready(Clock::time_point now) {
         next_reopen = now + REOPEN_INTERVAL;
         return false;
     }
-    device_lost = false;
+    without_device = false;
     start_filling();
     stats.device_reopened.fetch_add(1, std::memory_order_relaxed);
     printf("[VideoReceiver] Screen audio playing again\n");
@@ -126,7 +129,7 @@ bool ScreenAudioPlayer::device_ready(Clock::time_point now) {
 }
 
 void ScreenAudioPlayer::drop_queued() {
-    if (!enabled || device_lost) {
+    if (!enabled || without_device) {
         return;
     }
     device.clear();
@@ -167,7 +170,7 @@ void ScreenAudioPlayer::handle_packet(std::span<const uint8_t> datagram, Clock::
         stats.packets_played.fetch_add(1, std::memory_order_relaxed);
         staged.insert(staged.end(), pcm, pcm + samples * CHANNELS);
     }
-    audio::apply_gain(staged.data(), staged.size(), gain.load());
+    apply_gain(staged.data(), staged.size(), gain.load());
     if (playing) {
         play(queued, now);
     }
@@ -232,4 +235,4 @@ void ScreenAudioPlayer::play(uint32_t queued, Clock::time_point now) {
     stats.correction_ppm.store(latency.correction_ppm(), std::memory_order_relaxed);
 }
 
-}  // namespace nimbar::client
+}  // namespace nimbar::audio

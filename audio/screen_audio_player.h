@@ -11,10 +11,11 @@
 // starts once the next packet would find the target queued ahead of it; a queue that runs dry is
 // refilled so before playback goes on; a queue already 200 ms deep takes nothing more.
 //
-// Sound cards come and go (headphones, a dock, a sound server that restarts). A device that SDL
-// gives up is closed at once, so that nothing queues up for a card that does not play; the default
-// device is opened again at most once a second while packets arrive, and playback starts afresh at
-// the target, with no old sound.
+// Sound cards come and go (headphones, a dock, a sound server that restarts or is still starting
+// when the viewer starts). A device that SDL gives up is closed at once, so that nothing queues up
+// for a card that does not play; the default device is opened again at most once a second while
+// packets arrive, as it is when none would open at the start, and playback starts afresh at the
+// target, with no old sound. Meanwhile packets are decoded as ever, and nothing is queued.
 //
 // Main thread only, except statistics() and queued_bytes(), which anyone may read.
 
@@ -32,7 +33,7 @@
 #include "audio/queue_depth_sampler.h"
 #include "audio/recent_packets.h"
 
-namespace nimbar::client {
+namespace nimbar::audio {
 
 // Counters of the screen audio, for the stats line and the benchmarks. Written by the main thread,
 // read by anyone: relaxed atomics.
@@ -45,7 +46,7 @@ struct ScreenAudioStats {
     std::atomic<uint64_t> underruns{0};         // the queue ran dry while playing; refilled first
     std::atomic<uint64_t> bytes_queued{0};      // all handed to the playback queue
     std::atomic<uint64_t> device_lost{0};       // the sound card went away while open
-    std::atomic<uint64_t> device_reopened{0};   // and a sound card was opened again
+    std::atomic<uint64_t> device_reopened{0};   // one opened again, after that or a failed start
     std::atomic<double> depth_ms{0.0};          // what a packet finds queued ahead, smoothed
     std::atomic<double> correction_ppm{0.0};    // the resampling correction now applied
 };
@@ -61,10 +62,12 @@ class ScreenAudioPlayer {
 
     // Opens the Opus decoder and a 48 kHz stereo playback device on the default output, held until
     // the first packets fill its queue; writes "[VideoReceiver] Screen audio enabled ...". A
-    // failure is reported on stderr ("[VideoReceiver] Failed to ...") and leaves the player closed.
-    // Does nothing when already open.
+    // device that does not open is reported on stderr ("[VideoReceiver] Failed to open ...") and
+    // looked for again as a lost one is; only a decoder that fails ("[VideoReceiver] Failed to
+    // init ...") leaves the player closed. Does nothing when already open.
     void open();
-    // Closes the device, then the decoder and the resampler. Harmless when closed.
+    // Closes the device (one that does not close within a second is left to the process exit,
+    // see AudioDevice::close), then the decoder and the resampler. Harmless when closed.
     void close();
     bool is_open() const { return enabled; }
 
@@ -105,16 +108,16 @@ class ScreenAudioPlayer {
     void conceal(uint32_t frames);
 
     bool enabled = false;
-    audio::AudioDevice device;
-    audio::OpusDecoderHandle decoder;
-    audio::DriftResampler resampler;
-    audio::PlaybackLatencyController latency;
-    audio::QueueDepthSampler depth_sampler;  // declared after the device: stops before it
+    AudioDevice device;
+    OpusDecoderHandle decoder;
+    DriftResampler resampler;
+    PlaybackLatencyController latency;
+    QueueDepthSampler depth_sampler;  // declared after the device: stops before it
     std::atomic<float> gain{1.0f};
     std::optional<uint32_t> last_sequence;  // none yet, or since playback started over
-    audio::RecentPackets recent;
-    bool holding = true;       // playback held until the queue is filled
-    bool device_lost = false;  // the device went away; another is tried at next_reopen
+    RecentPackets recent;
+    bool holding = true;          // playback held until the queue is filled
+    bool without_device = false;  // lost, or none opened: the default one is tried at next_reopen
     Clock::time_point next_reopen{};
     Clock::time_point last_time{};
     uint32_t queued_after = 0;    // bytes in the queue once the last datagram was queued
@@ -123,4 +126,4 @@ class ScreenAudioPlayer {
     ScreenAudioStats stats;
 };
 
-}  // namespace nimbar::client
+}  // namespace nimbar::audio
