@@ -30,10 +30,17 @@ void VideoReceiver::handle_video_packet(const uint8_t* datagram, int length, pro
         const size_t flushed = decode_queue.push(std::move(frame), now);
         stats.frames_flushed.fetch_add(flushed, std::memory_order_relaxed);
     }
+    if (!result.completed.empty()) {
+        stream_progressed_at = now;
+    }
     if (result.held_back) {
-        // Held back is as good as frozen for the viewer: the host may have moved on to it.
+        // A frame held back while the stream shows nothing new may be the host's own (a new
+        // socket, a new numbering): the picture is frozen as far as the viewer knows, and the host
+        // hears of it, at the keyframe gate's pace. While the stream goes on, it hears nothing.
         stats.frames_held_back.fetch_add(1, std::memory_order_relaxed);
-        if (!held_frame_asked || now - *held_frame_asked >= KEYFRAME_ASK_AGAIN) {
+        const bool frozen =
+            !stream_progressed_at || now - *stream_progressed_at >= KEYFRAME_ASK_AGAIN;
+        if (frozen && (!held_frame_asked || now - *held_frame_asked >= KEYFRAME_ASK_AGAIN)) {
             held_frame_asked = now;
             keyframe_requested = true;
         }

@@ -56,7 +56,8 @@ class VideoReceiver {
     // `now`. Malformed and stale fragments are dropped silently; a frame still incomplete 250 ms
     // after its first fragment is reported on stderr and raises the keyframe request, and so, at
     // most every KEYFRAME_ASK_AGAIN, does a frame held back because its numbering is not the
-    // stream's (yet). Ignored unless running.
+    // stream's (yet) while the stream itself has completed nothing for as long. Ignored unless
+    // running.
     void handle_video_packet(const uint8_t* datagram, int length, protocol::Sender from,
                              Clock::time_point now);
     // Gives up frames still incomplete 250 ms after their first fragment, as each fragment does:
@@ -179,7 +180,8 @@ class VideoReceiver {
     int shown_width = 0;  // the stream's, as its newest picture shown says
     int shown_height = 0;
     SDL_Rect source_rect{0, 0, 0, 0};
-    std::optional<Clock::time_point> held_frame_asked;  // when a held frame last asked
+    std::optional<Clock::time_point> held_frame_asked;      // when a held frame last asked
+    std::optional<Clock::time_point> stream_progressed_at;  // a frame of the stream completed
     bool redraw_needed = true;                          // the first update draws whatever there is
     std::optional<Clock::time_point> present_retry_at;  // the last present did not show
 
