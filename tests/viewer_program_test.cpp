@@ -691,7 +691,7 @@ TEST_F(ViewerProgram, CloseRequestEndsWithTheTeardownInOrder) {
 
 // The stats panel: off at start, over the picture's top-left corner after "i", gone after another;
 // the picture outside it is drawn as before.
-TEST_F(ViewerProgram, TheStatsPanelComesAndGoesWithI) {
+TEST_F(ViewerProgram, TheStatsPanelComesAndGoesWithIAndTheShapeIsKeptWithA) {
     REQUIRE_DISPLAY();
     ASSERT_NO_FATAL_FAILURE(start({}, "Panel"));
     auto host = stream({"--seconds", "8", "--width", "640", "--height", "360"});
@@ -734,6 +734,24 @@ TEST_F(ViewerProgram, TheStatsPanelComesAndGoesWithI) {
     ASSERT_TRUE(without);
     EXPECT_FALSE(panel_shown(*without));
     EXPECT_TRUE(close_to(without->at(20, 20), host::PATTERN_BARS[0]));
+
+    // In a square window `a` keeps the stream's 16:9 shape: black above and below, the bars in
+    // their places between; `a` again stretches it over the window.
+    x11.resize(window, 480, 480);
+    xdotool({"key", "--window", id, "a"});
+    std::this_thread::sleep_for(500ms);
+    const auto kept = x11.capture(window);
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(kept->width, 480);
+    const Pixel black{};
+    EXPECT_EQ(kept->at(240, 10), black);
+    EXPECT_EQ(kept->at(240, 470), black);
+    EXPECT_TRUE(close_to(kept->at(3 * 480 / 14, 240 - 135 + 90), host::PATTERN_BARS[1]));
+    xdotool({"key", "--window", id, "a"});
+    std::this_thread::sleep_for(500ms);
+    const auto stretched = x11.capture(window);
+    ASSERT_TRUE(stretched);
+    EXPECT_TRUE(close_to(stretched->at(3 * 480 / 14, 10), host::PATTERN_BARS[1]));
     host->send_signal(SIGTERM);
     end_cleanly();
 }
