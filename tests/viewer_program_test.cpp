@@ -979,7 +979,7 @@ TEST_F(ViewerProgram, TheControlBarScalesWithTheDisplaysDpi) {
         width_at_96 = width_at_96.value_or(shot->width);
         EXPECT_EQ(shot->width, *width_at_96);
         // The speaker and the slider's left end, where they are drawn at this scale.
-        const auto click = [&](double x, double y_from_bottom) {
+        const auto click = [&, scale = scale](double x, double y_from_bottom) {
             xdotool({"mousemove", "--window", id, std::to_string(std::lround(x * scale)),
                      std::to_string(shot->height - std::lround(y_from_bottom * scale)), "click",
                      "1"});
