@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 extern "C" {
@@ -119,12 +120,35 @@ bool PictureTexture::make(SDL_Renderer* renderer, const Shape& wanted) {
 }
 
 bool PictureTexture::upload(const AVFrame& picture) {
+    if (shape.format == SDL_PIXELFORMAT_IYUV && (shape.width % 2 != 0 || shape.height % 2 != 0)) {
+        return upload_packed(picture);
+    }
     if (shape.format == SDL_PIXELFORMAT_IYUV) {
         return SDL_UpdateYUVTexture(texture, nullptr, picture.data[0], picture.linesize[0],
                                     picture.data[1], picture.linesize[1], picture.data[2],
                                     picture.linesize[2]) == 0;
     }
     return SDL_UpdateTexture(texture, nullptr, picture.data[0], picture.linesize[0]) == 0;
+}
+
+bool PictureTexture::upload_packed(const AVFrame& picture) {
+    const int chroma_width = (shape.width + 1) / 2;
+    const int chroma_height = (shape.height + 1) / 2;
+    packed.resize(static_cast<size_t>(shape.width) * shape.height +
+                  2 * static_cast<size_t>(chroma_width) * chroma_height);
+    uint8_t* to = packed.data();
+    const auto copy_plane = [&](int plane, int width, int height) {
+        for (int y = 0; y < height; ++y, to += width) {
+            std::memcpy(to,
+                        picture.data[plane] + static_cast<ptrdiff_t>(y) * picture.linesize[plane],
+                        static_cast<size_t>(width));
+        }
+    };
+    copy_plane(0, shape.width, shape.height);
+    copy_plane(1, chroma_width, chroma_height);
+    copy_plane(2, chroma_width, chroma_height);
+    // The chroma planes' pitch is read as (pitch + 1) / 2: chroma_width.
+    return SDL_UpdateTexture(texture, nullptr, packed.data(), shape.width) == 0;
 }
 
 }  // namespace nimbar::client

@@ -8,6 +8,9 @@
 
 #include <SDL.h>
 
+#include <cstdint>
+#include <vector>
+
 extern "C" {
 struct AVFrame;
 }
@@ -50,9 +53,15 @@ class PictureTexture {
     static Shape shape_of(const AVFrame& picture);
     bool make(SDL_Renderer* renderer, const Shape& wanted);
     bool upload(const AVFrame& picture);
+    // An IYUV picture of odd width or height, through one buffer with the planes one after the
+    // other. SDL 2.26's Direct3D 11 renderer writes only width / 2 x height / 2 chroma samples
+    // from SDL_UpdateYUVTexture, so such a picture's last chroma column and row would keep what
+    // the texture held (zeros: a green edge); every renderer takes them all from SDL_UpdateTexture.
+    bool upload_packed(const AVFrame& picture);
 
     SDL_Texture* texture = nullptr;
     Shape shape;
+    std::vector<uint8_t> packed;  // made at the first odd-sized picture, kept for the next
 };
 
 }  // namespace nimbar::client

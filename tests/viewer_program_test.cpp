@@ -5,22 +5,32 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "host/ivf_file.h"
 #include "host/test_pattern.h"
 #include "net/udp_socket.h"
 #include "protocol/control_datagram.h"
 #include "tests/support/child_process.h"
+#include "tests/support/encoder_clip.h"
 #include "tests/support/program_under_test.h"
 #include "tests/support/x11_window.h"
 
@@ -509,6 +519,273 @@ TEST_P(ViewerStream, ShowsTheStreamAndTheWheelZoomsAtThePointer) {
 INSTANTIATE_TEST_SUITE_P(Codecs, ViewerStream,
                          ::testing::Values(CodecCase{"vp8", "0"}, CodecCase{"h264", "1"}),
                          [](const auto& info) { return std::string(info.param.host_codec); });
+
+// True colours to the last column: colour bars made by ffmpeg nearly losslessly in the formats and
+// colour tags that hosts send, sent by the host as a clip and shown 1:1 by each renderer, judged
+// against the clip's own samples converted by the textbook formulas for its tags. The widths
+// include those whose last columns libswscale's fast path leaves black (1366, 854) and odd ones.
+
+// Rounding in a GPU's conversion or in libswscale's fixed-point one, at the centre of a flat bar.
+constexpr int COLOUR_LEVELS = 6;
+// Greys converted to BGRA by libswscale: its packed output reads limited-range luma through a table
+// whose offset is rounded, so a grey may come out a level dark (191 as 190); only its full chroma
+// interpolation is exact, at three times the cost. The GPUs' conversions are exact.
+constexpr int CONVERTED_GREY_LEVELS = 1;
+// Columns at the picture's right edge that must show its last bar (the fast path blacked out 6).
+constexpr int EDGE_COLUMNS = 8;
+// Two rows of bars: white, black, the secondaries and primaries at 100 %, then two greys and the
+// same at 75 %. Each row ends in a colour, so that a black edge shows.
+constexpr int BARS = 8;
+constexpr const char* BAR_COLOURS[2][BARS] = {{"0xFFFFFF", "0x000000", "0xFFFF00", "0x00FFFF",
+                                               "0x00FF00", "0xFF00FF", "0xFF0000", "0x0000FF"},
+                                              {"0xBFBFBF", "0x404040", "0xBFBF00", "0x00BFBF",
+                                               "0x00BF00", "0xBF00BF", "0xBF0000", "0x0000BF"}};
+
+struct BarsClip {
+    const char* name;
+    const char* encoder;
+    // The samples: the matrix and range that libswscale makes them with, and their format.
+    const char* matrix;
+    const char* range;
+    const char* format;
+    const char* tags;  // ffmpeg's options that tag the stream
+    int width;
+    int height;
+    AVColorSpace colorspace;  // what the decoder must find in the stream
+    bool full_range;
+    bool converted;  // to BGRA on every renderer: no YUV texture shows it truly
+};
+
+// The bars' left edges, even so that 4:2:0 chroma is flat inside each bar. An odd-width picture
+// is drawn a column wider and cut after the conversion to YUV, so that its last chroma column is
+// the bar's too.
+int bar_left(int bar, int width) {
+    return (bar < BARS ? bar * width / BARS : width + 1) / 2 * 2;
+}
+
+// The textbook conversion (Kr, Kb of BT.601 or BT.709; limited range Y 16-235 and C 16-240 at 8
+// bits, full 0-255), rounded to the nearest level.
+Pixel textbook_rgb(int y, int u, int v, int depth, bool bt709, bool full) {
+    const double kr = bt709 ? 0.2126 : 0.299, kb = bt709 ? 0.0722 : 0.114;
+    const double top = (1 << depth) - 1.0, unit = (1 << depth) / 256.0;
+    const auto chroma = [&](int c) {
+        return full ? (c - (1 << (depth - 1))) / top : (c / unit - 128) / 224;
+    };
+    const double luma = full ? y / top : (y / unit - 16) / 219;
+    const double r = luma + 2 * (1 - kr) * chroma(v), b = luma + 2 * (1 - kb) * chroma(u);
+    const double g = (luma - kr * r - kb * b) / (1 - kr - kb);
+    const auto level = [](double value) {
+        return static_cast<uint8_t>(std::clamp(std::lround(value * 255), 0L, 255L));
+    };
+    return {level(r), level(g), level(b)};
+}
+
+using Picture = std::unique_ptr<AVFrame, void (*)(AVFrame*)>;
+
+// Makes the clip, one picture, as `folder`/bars.ivf for the host, and returns that picture as
+// libavcodec decodes it; null, with the reason in `problem`, when a step fails.
+Picture make_bars(const BarsClip& clip, const std::filesystem::path& folder, std::string& problem) {
+    Picture picture(av_frame_alloc(), [](AVFrame* frame) { av_frame_free(&frame); });
+    const bool vp8 = std::string(clip.encoder) == "libvpx";
+    std::string draw = "color=s=" + std::to_string(bar_left(BARS, clip.width)) + "x" +
+                       std::to_string(clip.height) + ":r=10,format=rgb24";
+    char filter[160];
+    for (int bar = 0; bar < 2 * BARS; ++bar) {
+        const int left = bar_left(bar % BARS, clip.width);
+        snprintf(filter, sizeof filter, ",drawbox=x=%d:y=%d:w=%d:h=%d:c=%s:t=fill", left,
+                 bar / BARS * clip.height / 2, bar_left(bar % BARS + 1, clip.width) - left,
+                 clip.height / 2, BAR_COLOURS[bar / BARS][bar % BARS]);
+        draw += filter;
+    }
+    snprintf(filter, sizeof filter,
+             ",scale=out_color_matrix=%s:out_range=%s,format=%s,crop=%d:%d:0:0:exact=1",
+             clip.matrix, clip.range, clip.format, clip.width, clip.height);
+    draw += filter;
+    std::vector<std::string> arguments = {"-f", "lavfi", "-i", draw, "-c:v", clip.encoder};
+    std::istringstream options(std::string(vp8 ? "-qmin 0 -qmax 0 -b:v 50M " : "-qp 0 ") +
+                               clip.tags + " -frames:v 1 -f " + (vp8 ? "ivf " : "h264 ") +
+                               (folder / "bars").string());
+    for (std::string word; options >> word;) {
+        arguments.push_back(word);
+    }
+    const auto codec = vp8 ? host::VideoCodec::VP8 : host::VideoCodec::H264;
+    std::optional<EncoderClip> encoded;
+    host::IvfWriter ivf;
+    if (!run_ffmpeg(arguments, problem) ||
+        !(encoded = read_encoder_clip((folder / "bars").string(), codec, false)) ||
+        !ivf.open((folder / "bars.ivf").string(), codec, clip.width, clip.height, 10) ||
+        !ivf.add(encoded->frames[0]) || !ivf.finish()) {
+        problem = "ffmpeg's clip: " + problem;
+        picture.reset();
+        return picture;
+    }
+    AVCodecContext* context =
+        avcodec_alloc_context3(avcodec_find_decoder(vp8 ? AV_CODEC_ID_VP8 : AV_CODEC_ID_H264));
+    AVPacket* packet = av_packet_alloc();
+    const auto& frame = encoded->frames[0];
+    bool decoded = false;
+    if (context && packet && avcodec_open2(context, nullptr, nullptr) >= 0 &&
+        av_new_packet(packet, static_cast<int>(frame.size())) >= 0) {
+        std::copy(frame.begin(), frame.end(), packet->data);
+        avcodec_send_packet(context, packet);
+        avcodec_send_packet(context, nullptr);
+        decoded = avcodec_receive_frame(context, picture.get()) >= 0;
+    }
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    if (!decoded) {
+        problem = "the clip does not decode";
+        picture.reset();
+    }
+    return picture;
+}
+
+// How far a capture is from what the picture's samples must show: at each bar's centre and in the
+// last columns of each row, with the tags' matrix and range.
+struct Judgement {
+    int largest[3] = {0, 0, 0};  // per channel, R G B
+    int grey = 0;                // in any channel of a grey
+    std::string misses;          // the points off by more than allowed
+};
+
+Judgement judge(const Screenshot& shot, const AVFrame& picture, bool full, int grey_levels) {
+    const auto* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture.format));
+    const int depth = format->comp[0].depth;
+    const auto sample = [&](int plane, int x, int y) {
+        x >>= plane > 0 ? format->log2_chroma_w : 0;
+        y >>= plane > 0 ? format->log2_chroma_h : 0;
+        const uint8_t* row =
+            picture.data[plane] + static_cast<ptrdiff_t>(y) * picture.linesize[plane];
+        return depth > 8 ? reinterpret_cast<const uint16_t*>(row)[x] : row[x];
+    };
+    Judgement judgement;
+    const auto look = [&](int x, int y) {
+        const int u = sample(1, x, y);
+        const int v = sample(2, x, y);
+        const bool grey = u == 1 << (depth - 1) && v == u;  // no matrix may tint it
+        const Pixel want =
+            textbook_rgb(sample(0, x, y), u, v, depth, picture.colorspace == AVCOL_SPC_BT709, full);
+        const Pixel shown = shot.at(x, y);
+        const int off[3] = {std::abs(shown.r - want.r), std::abs(shown.g - want.g),
+                            std::abs(shown.b - want.b)};
+        for (int channel = 0; channel < 3; ++channel) {
+            judgement.largest[channel] = std::max(judgement.largest[channel], off[channel]);
+            judgement.grey = std::max(judgement.grey, grey ? off[channel] : 0);
+        }
+        if (*std::max_element(off, off + 3) > (grey ? grey_levels : COLOUR_LEVELS)) {
+            char miss[80];
+            snprintf(miss, sizeof miss, " (%d,%d) %d,%d,%d for %d,%d,%d%s;", x, y, shown.r, shown.g,
+                     shown.b, want.r, want.g, want.b, grey ? " grey" : "");
+            judgement.misses += miss;
+        }
+    };
+    for (int row = 0; row < 2; ++row) {
+        const int y = picture.height / 4 + row * picture.height / 2;
+        for (int bar = 0; bar < BARS; ++bar) {
+            look((bar_left(bar, picture.width) + bar_left(bar + 1, picture.width)) / 2, y);
+        }
+        for (int x = picture.width - EDGE_COLUMNS; x < picture.width; ++x) {
+            look(x, y);
+        }
+    }
+    return judgement;
+}
+
+class TrueColours : public ViewerProgram,
+                    public ::testing::WithParamInterface<std::tuple<BarsClip, const char*>> {};
+
+// The bars' centres as the tags say: colours within COLOUR_LEVELS, greys exact (within
+// CONVERTED_GREY_LEVELS when converted to BGRA); the last columns the last bar's colour.
+TEST_P(TrueColours, BarsShowTheirTaggedColoursToTheLastColumn) {
+    REQUIRE_DISPLAY();
+    const auto& [clip, renderer] = GetParam();
+    if (std::string(renderer).starts_with("direct3d") != VIEWER.windows()) {
+        GTEST_SKIP() << renderer << " is not a renderer of the "
+                     << (VIEWER.windows() ? "Windows" : "Linux") << " build under test";
+    }
+    if (!ffmpeg_has_encoder(clip.encoder)) {
+        GTEST_SKIP() << "no ffmpeg with " << clip.encoder << " on the PATH";
+    }
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("nimbar_bars_" + std::to_string(::getpid()) + "_" + clip.name);
+    std::filesystem::create_directories(folder);
+    std::string problem;
+    const Picture picture = make_bars(clip, folder, problem);
+    ASSERT_TRUE(picture) << problem;
+    // The clip carries the tags it should.
+    const bool full =
+        picture->color_range == AVCOL_RANGE_JPEG || picture->format == AV_PIX_FMT_YUVJ420P;
+    ASSERT_EQ(picture->colorspace, clip.colorspace) << av_color_space_name(picture->colorspace);
+    ASSERT_EQ(full, clip.full_range);
+    ASSERT_EQ(picture->width, clip.width);
+
+    const bool vp8 = std::string(clip.encoder) == "libvpx";
+    const std::string width = std::to_string(clip.width);
+    const std::string height = std::to_string(clip.height);
+    setenv("SDL_RENDER_DRIVER", renderer, 1);
+    start({"--codec", vp8 ? "0" : "1", "--width", width, "--height", height},
+          std::string("Bars ") + clip.name);
+    unsetenv("SDL_RENDER_DRIVER");
+    ASSERT_FALSE(HasFatalFailure());
+    auto host = stream({"--codec", vp8 ? "vp8" : "h264", "--clip", (folder / "bars.ivf").string(),
+                        "--fps", "10", "--seconds", "60"});
+    // 1:1: the window opens at half the display at most.
+    xdotool({"windowmove", std::to_string(window), "0", "0"});
+    xdotool({"windowsize", std::to_string(window), width, height});
+    const int grey_levels =
+        clip.converted || std::string(renderer) == "software" ? CONVERTED_GREY_LEVELS : 0;
+    std::optional<Judgement> judgement;
+    std::optional<Screenshot> shot;
+    const auto give_up = std::chrono::steady_clock::now() + START_TIMEOUT;
+    while ((!judgement || !judgement->misses.empty()) &&
+           std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(200ms);
+        shot = x11.capture(window);
+        if (shot && shot->width == clip.width && shot->height == clip.height) {
+            judgement = judge(*shot, *picture, full, grey_levels);
+        }
+    }
+    host->send_signal(SIGTERM);
+    end_cleanly();
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(judgement) << "the window never became " << width << "x" << height << " ("
+                           << (shot ? shot->width : 0) << "x" << (shot ? shot->height : 0) << ")";
+    printf("[TrueColours] %s on %s, %dx%d: largest deviation R %d G %d B %d, greys %d\n", clip.name,
+           renderer, clip.width, clip.height, judgement->largest[0], judgement->largest[1],
+           judgement->largest[2], judgement->grey);
+    EXPECT_EQ(judgement->misses, "");
+    // The yuvj formats are named to libswscale by their plain twins: it says nothing of them.
+    EXPECT_EQ(viewer->stderr_text().find("deprecated pixel format"), std::string::npos)
+        << viewer->stderr_text();
+}
+
+#define BT709_TAGS "-colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range "
+#define BT601_TAGS \
+    "-colorspace smpte170m -color_primaries smpte170m -color_trc smpte170m -color_range "
+// clang-format off
+const BarsClip BARS_CLIPS[] = {
+    // name        encoder    matrix   range format         tags               width height matrix found        full   converted
+    {"Bt709",     "libx264", "bt709", "tv", "yuv420p",     BT709_TAGS "tv",   1366, 768, AVCOL_SPC_BT709,       false, false},
+    {"Bt709Full", "libx264", "bt709", "pc", "yuv420p",     BT709_TAGS "pc",   854,  480, AVCOL_SPC_BT709,       true,  true},
+    {"Yuvj420p",  "libx264", "bt601", "pc", "yuvj420p",    "",                1366, 768, AVCOL_SPC_UNSPECIFIED, true,  false},
+    {"Bt601Full", "libx264", "bt601", "pc", "yuv420p",     "-color_range pc", 854,  480, AVCOL_SPC_UNSPECIFIED, true,  false},
+    {"Untagged",  "libx264", "bt601", "tv", "yuv420p",     "",                1366, 768, AVCOL_SPC_UNSPECIFIED, false, false},
+    {"Bt601",     "libx264", "bt601", "tv", "yuv420p",     BT601_TAGS "tv",   854,  480, AVCOL_SPC_SMPTE170M,   false, false},
+    {"Yuv444",    "libx264", "bt709", "tv", "yuv444p",     BT709_TAGS "tv",   1365, 768, AVCOL_SPC_BT709,       false, true},
+    {"TenBit",    "libx264", "bt709", "tv", "yuv420p10le", BT709_TAGS "tv",   1366, 768, AVCOL_SPC_BT709,       false, true},
+    {"Vp8",       "libvpx",  "bt601", "tv", "yuv420p",     "",                1365, 768, AVCOL_SPC_BT470BG,     false, false},
+};
+// clang-format on
+#undef BT709_TAGS
+#undef BT601_TAGS
+INSTANTIATE_TEST_SUITE_P(Formats, TrueColours,
+                         ::testing::Combine(::testing::ValuesIn(BARS_CLIPS),
+                                            ::testing::Values("opengl", "opengles2", "software",
+                                                              "direct3d", "direct3d11")),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::get<1>(info.param);
+                         });
 
 TEST_F(ViewerProgram, KeysAndClicksSendTheExactAudioState) {
     REQUIRE_DISPLAY();
