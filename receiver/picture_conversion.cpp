@@ -105,7 +105,7 @@ bool BgraConversion::make_context(const Source& source) {
     av_opt_set_int(context, "dstw", width, 0);
     av_opt_set_int(context, "dsth", height, 0);
     av_opt_set_int(context, "dst_format", AV_PIX_FMT_BGRA, 0);
-    av_opt_set_int(context, "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND, 0);
+    av_opt_set_int(context, "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, 0);
 #if NIMBAR_THREADED_CONVERSION
     av_opt_set_int(context, "threads", CONVERSION_THREADS, 0);
 #endif
