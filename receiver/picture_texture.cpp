@@ -47,14 +47,17 @@ bool PictureTexture::create(SDL_Renderer* renderer, int width, int height) {
         return false;
     }
     if (yuv) {
-        // Black, two luma rows and their chroma row at a time.
+        // Black, two luma rows and their chroma row at a time, packed as SDL_UpdateTexture reads
+        // a YUV rectangle (Y rows, then U, then V, the chroma rows rounded up), which every
+        // renderer takes at odd sizes too.
         const int chroma_width = (width + 1) / 2;
-        const std::vector<uint8_t> luma(static_cast<size_t>(width) * 2, BLACK_LUMA);
-        const std::vector<uint8_t> chroma(static_cast<size_t>(chroma_width), NEUTRAL_CHROMA);
+        std::vector<uint8_t> rows;
         for (int y = 0; y < height; y += 2) {
-            const SDL_Rect rows{0, y, width, std::min(2, height - y)};
-            SDL_UpdateYUVTexture(texture, &rows, luma.data(), width, chroma.data(), chroma_width,
-                                 chroma.data(), chroma_width);
+            const int count = std::min(2, height - y);
+            rows.assign(static_cast<size_t>(width) * count, BLACK_LUMA);
+            rows.resize(rows.size() + 2 * static_cast<size_t>(chroma_width), NEUTRAL_CHROMA);
+            const SDL_Rect rect{0, y, width, count};
+            SDL_UpdateTexture(texture, &rect, rows.data(), width);
         }
     } else {
         const std::vector<uint8_t> row(static_cast<size_t>(width) * 4, 0);
