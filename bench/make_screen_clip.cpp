@@ -5,7 +5,7 @@
 //
 //   make_screen_clip --out <file.bgra> [--frames <n>] [--video <w>x<h>]
 //                    [--report <kbit/s> [--ivf <file.ivf>]] [--fps <rate>]
-//                    [--keyframe-interval <frames>]
+//                    [--keyframe-interval <frames>] [--codec vp8|h264]
 //       writes n frames (default 60) with a w x h noise rectangle (default 640x360), then, with
 //       --report, encodes them as `stream_host --codec vp8 --preencode n` would (same encoder,
 //       same settings) and prints one line: "[Clip] frames=.. sent=.. keyframes=..
@@ -13,7 +13,8 @@
 //       inter_mbps=.." (sent: frames the host keeps; oversized ones it skips; mbps over the loop).
 //       --ivf also writes the frames the host keeps to an IVF file at --fps, for
 //       `stream_host --codec vp8 --clip <file.ivf>` and for other senders and decoders.
-//       --sizes 1 also lists every frame's size on stderr.
+//       --sizes 1 also lists every frame's size on stderr. --codec h264 encodes with libx264 as
+//       `stream_host --codec h264` does instead (and writes an H264 IVF file).
 //   make_screen_clip --out <file.bgra> --fit-fragments <n> --bitrate <kbit/s> [--fps <rate>]
 //                    [--ivf <file.ivf>]
 //       writes one frame whose keyframe, encoded as stream_host encodes its first frame at that
@@ -70,6 +71,7 @@ struct Options {
     int fit_fragments = 0;
     int fit_kbps = 0;
     bool sizes = false;  // --sizes 1: each encoded frame's size on stderr, for tuning a clip
+    VideoCodec codec = VideoCodec::VP8;
 };
 
 // Where the noise goes: `pixels` pixels filling rows of `width` from (left, top), in order.
@@ -133,9 +135,10 @@ void draw_frame(std::vector<uint8_t>& bgra, uint32_t frame, const NoiseArea& are
     }
 }
 
-EncoderSettings settings_for(int kbps, int fps, int keyframe_interval) {
+EncoderSettings settings_for(int kbps, int fps, int keyframe_interval,
+                             VideoCodec codec = VideoCodec::VP8) {
     EncoderSettings settings;
-    settings.codec = VideoCodec::VP8;
+    settings.codec = codec;
     settings.width = WIDTH;
     settings.height = HEIGHT;
     settings.fps = fps;
@@ -166,11 +169,12 @@ int write_clip(const Options& options) {
     VideoEncoder encoder;
     const bool report = options.report_kbps > 0;
     if (report &&
-        !encoder.open(settings_for(options.report_kbps, options.fps, options.keyframe_interval))) {
+        !encoder.open(settings_for(options.report_kbps, options.fps, options.keyframe_interval,
+                                   options.codec))) {
         return 1;
     }
     IvfWriter ivf;
-    if (!options.ivf.empty() && !ivf.open(options.ivf, VideoCodec::VP8, WIDTH, HEIGHT,
+    if (!options.ivf.empty() && !ivf.open(options.ivf, options.codec, WIDTH, HEIGHT,
                                           static_cast<uint32_t>(options.fps))) {
         return 1;
     }
@@ -339,6 +343,8 @@ bool parse(int argc, char** argv, Options& options) {
             options.ivf = value;
         } else if (name == "--fps") {
             options.fps = std::atoi(value);
+        } else if (name == "--codec") {
+            options.codec = std::strcmp(value, "h264") == 0 ? VideoCodec::H264 : VideoCodec::VP8;
         } else if (name == "--keyframe-interval") {
             options.keyframe_interval = std::atoi(value);
         } else if (name == "--fit-fragments") {

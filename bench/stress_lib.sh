@@ -216,8 +216,9 @@ teardown_in_order() {
 
 # make_clip <ivf> <noise rectangle> <kbit/s>: a 1920x1080 screen-like VP8 clip (CLIP_FRAMES at
 # CLIP_FPS, one keyframe) as an IVF file; prints make_screen_clip's report.
-make_clip() {
-    screen_clip "$1" "clip_$2_$3" --frames $CLIP_FRAMES --video "$2" --report "$3" --fps $CLIP_FPS
+make_clip() { # make_clip <ivf> <rectangle> <kbit/s> [make_screen_clip options...]
+    screen_clip "$1" "clip_$2_$3${4:+_}${5:-}" --frames $CLIP_FRAMES --video "$2" --report "$3" \
+        --fps $CLIP_FPS "${@:4}"
 }
 
 # screen_clip <ivf> <name> <make_screen_clip options...>: make_screen_clip writes the IVF file and

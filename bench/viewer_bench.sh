@@ -43,6 +43,8 @@
 # NIMBAR_IDLE_SECONDS (30) is each idle phase, NIMBAR_MEMORY_SECONDS (300) the memory run;
 # NIMBAR_WINE_RENDERERS (e.g. "direct3d direct3d11") adds a wine run at 6 Mbit/s per SDL renderer;
 # NIMBAR_STRESS_CLIPS keeps the clips for later runs, NIMBAR_STRESS_KEEP the outputs.
+# NIMBAR_BENCH_CODEC=h264 makes the clips H.264 (libx264 as stream_host encodes it) instead of VP8,
+# for the cases that stream clips, GStreamer's receiver included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/stress_lib.sh
@@ -60,6 +62,9 @@ for name in "${cases[@]}"; do
 done
 
 # The stream: what a host sends for a full-HD screen, in stress_lib.sh's 3 s clips.
+readonly BENCH_CODEC=${NIMBAR_BENCH_CODEC:-vp8}
+[ "$BENCH_CODEC" = vp8 ] || [ "$BENCH_CODEC" = h264 ] ||
+    { echo "NIMBAR_BENCH_CODEC is vp8 or h264, not '$BENCH_CODEC'" >&2; exit 2; }
 readonly WIDTH=1920 HEIGHT=1080 FPS=$CLIP_FPS
 # "<label Mbit/s> <kbit/s asked of the encoder> <noise rectangle>": each rectangle the smallest that
 # lets VP8 reach the rate with every frame within 1000 fragments (make_screen_clip's report). For
@@ -98,7 +103,19 @@ readonly PICTURES_EXTRA_S=3 PICTURES_START_TIMEOUT_S=120
 # GStreamer's receive buffer, as video_player asks for its socket (both capped by rmem_max); its
 # packets at most as long as the host's fragments' payload.
 readonly SOCKET_BUFFER=4194304 RTP_MTU=1400
-readonly RTP_CAPS="application/x-rtp,media=video,encoding-name=VP8,clock-rate=90000,payload=96"
+readonly RTP_ENCODING=$([ "$BENCH_CODEC" = h264 ] && echo H264 || echo VP8)
+readonly RTP_CAPS="application/x-rtp,media=video,encoding-name=$RTP_ENCODING,clock-rate=90000,payload=96"
+# GStreamer's side of the stream, for each codec: the sender's parsing and payloading, the
+# receiver's depayloading and decoding. H.264 goes as a raw stream timed at the clips' rate.
+if [ "$BENCH_CODEC" = h264 ]; then
+    readonly GST_SEND="video/x-h264,stream-format=byte-stream,framerate=$CLIP_FPS/1 ! h264parse ! rtph264pay config-interval=-1"
+    readonly GST_RECEIVE="rtph264depay ! avdec_h264"
+    readonly GST_ELEMENTS="h264parse rtph264pay rtph264depay avdec_h264"
+else
+    readonly GST_SEND="ivfparse ! rtpvp8pay"
+    readonly GST_RECEIVE="rtpvp8depay ! vp8dec"
+    readonly GST_ELEMENTS="ivfparse rtpvp8pay rtpvp8depay vp8dec"
+fi
 # The windows case: the Windows build, and the SDL renderers to try under wine (none: SDL's choice).
 readonly WINE_EXE=dist/windows-x86_64/video_player.exe WINE_RENDERERS=${NIMBAR_WINE_RENDERERS:-}
 # wineboot leaves its services running a few seconds; wait for them, but not for ever.
@@ -199,8 +216,8 @@ next_order() { # sets order: the builds, before and after alternating which goes
 use_build() { viewer_command=("$work/$1/video_player") pictures_program=$work/$1/presented_pictures; }
 
 clip_for() { # clip_for <rectangle> <kbit/s>: sets clip, made once a run; prints its report then
-    clip=$work/clip_$1_$2.ivf
-    [ -s "$clip" ] || make_clip "$clip" "$1" "$2"
+    clip=$work/clip_${BENCH_CODEC}_$1_$2.ivf
+    [ -s "$clip" ] || make_clip "$clip" "$1" "$2" --codec "$BENCH_CODEC"
 }
 rate_clip() { # rate_clip <label>: clip_for the rate's entry of RATE_CLIPS
     local entry label kbps rectangle
@@ -233,7 +250,7 @@ sample_hook=:  # run every SAMPLE_PERIOD_S while a host streams
 # host, max_queue (KB) and summary (the host's line). Fails when the host fails or hangs.
 host_run() {
     local name=$1 clip=$2 deadline=$((SECONDS + $3 + HOST_GRACE_S)) queue drops status=0
-    "$bin/stream_host" --port "$port" --listen-port "$control" --codec vp8 --clip "$clip" \
+    "$bin/stream_host" --port "$port" --listen-port "$control" --codec "$BENCH_CODEC" --clip "$clip" \
         --fps $FPS --seconds "$3" "${@:4}" >"$work/$name.host.out" 2>"$work/$name.host.err" &
     host=$!
     pids+=("$host")
@@ -255,7 +272,8 @@ host_run() {
 # viewer ended; sets cpu and x_cpu (over the host's run), max_queue, socket_drops, summary, stats
 # (stats_summary's words), decode_errors and host_skipped.
 viewer_case() {
-    start_viewer "$1" "$port" "$control" --width $WIDTH --height $HEIGHT --codec 0
+    start_viewer "$1" "$port" "$control" --width $WIDTH --height $HEIGHT \
+        --codec "$([ "$BENCH_CODEC" = h264 ] && echo 1 || echo 0)"
     cpu_over "$viewer" host_run "$@"
     sleep $SETTLE_S
     read -r _ socket_drops < <(socket_queue_and_drops "$port")
@@ -467,7 +485,7 @@ case_minimised() {
     rate_clip 6
     use_build after
     start_viewer minimised "$port" "$control" --width $WIDTH --height $HEIGHT --codec 0
-    "$bin/stream_host" --port "$port" --listen-port "$control" --codec vp8 --clip "$clip" \
+    "$bin/stream_host" --port "$port" --listen-port "$control" --codec "$BENCH_CODEC" --clip "$clip" \
         --fps $FPS --seconds $((2 * case_seconds + 2)) >"$work/minimised.host.out" 2>&1 &
     host=$!
     pids+=("$host")
@@ -488,8 +506,9 @@ case_minimised() {
 
 # send_rtp <file.ivf> <name> <seconds>: its frames as RTP at their pace, until the file ends
 send_rtp() {
-    timeout $(($3 + HOST_GRACE_S)) gst-launch-1.0 filesrc location="$1" ! ivfparse ! \
-        rtpvp8pay mtu=$RTP_MTU ! udpsink host=127.0.0.1 port="$port" sync=true \
+    # shellcheck disable=SC2086  # the pipeline's words
+    timeout $(($3 + HOST_GRACE_S)) gst-launch-1.0 filesrc location="$1" ! $GST_SEND \
+        mtu=$RTP_MTU ! udpsink host=127.0.0.1 port="$port" sync=true \
         >"$work/$2.sender.out" 2>&1 || echo "gst sender: exit $?" >>"$work/$2.gst.out"
 }
 
@@ -501,9 +520,9 @@ send_rtp() {
 # decoding them: fewer rendered than sent is not datagrams lost (the socket drops none).
 gst_case() {
     local long=$work/long.ivf out=$work/$1.gst.out receiver
-    python3 - "$2" "$long" $(($3 * FPS)) <<'EOF'
+    python3 - "$2" "$long" $(($3 * FPS)) "$BENCH_CODEC" <<'EOF'
 import struct, sys  # IVF: 32-byte header (frame count at 24), per frame u32 size, u64 timestamp
-source, target, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+source, target, count, codec = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 data, frames, at = open(source, 'rb').read(), [], 32
 while at + 12 <= len(data):
     size = struct.unpack_from('<I', data, at)[0]
@@ -512,12 +531,15 @@ while at + 12 <= len(data):
 header = bytearray(data[:32])
 struct.pack_into('<I', header, 24, count)
 with open(target, 'wb') as out:
-    out.write(header)
+    if codec == 'vp8':  # H.264 goes as a raw stream: the frames back to back
+        out.write(header)
     for i in range(count):
-        out.write(struct.pack('<IQ', len(frames[i % len(frames)]), i) + frames[i % len(frames)])
+        frame = frames[i % len(frames)]
+        out.write((struct.pack('<IQ', len(frame), i) if codec == 'vp8' else b'') + frame)
 EOF
+    # shellcheck disable=SC2086  # the pipeline's words
     gst-launch-1.0 -v udpsrc port="$port" buffer-size=$SOCKET_BUFFER caps="$RTP_CAPS" ! \
-        rtpvp8depay ! vp8dec ! videoconvert ! fpsdisplaysink video-sink=ximagesink \
+        $GST_RECEIVE ! videoconvert ! fpsdisplaysink video-sink=ximagesink \
         text-overlay=false >"$out" 2>&1 &
     receiver=$!
     pids+=("$receiver")
@@ -538,8 +560,7 @@ EOF
 
 case_gst() {
     local element missing="" label line
-    for element in udpsrc rtpvp8depay vp8dec videoconvert ximagesink fpsdisplaysink ivfparse \
-        rtpvp8pay; do
+    for element in udpsrc videoconvert ximagesink fpsdisplaysink $GST_ELEMENTS; do
         gst-inspect-1.0 "$element" >/dev/null 2>&1 || missing="$missing $element"
     done
     if [ -n "$missing" ]; then
@@ -547,7 +568,7 @@ case_gst() {
         recap+=("gst: skipped, GStreamer elements missing:$missing")
         return
     fi
-    echo "-- gst: the viewer, then udpsrc ! rtpvp8depay ! vp8dec ! videoconvert ! ximagesink on the"
+    echo "-- gst: the viewer, then udpsrc ! $GST_RECEIVE ! videoconvert ! ximagesink on the"
     echo "   same clip over RTP; CPU in % of a core [Xvfb's]"
     for label in 6 50; do
         rate_clip $label
