@@ -24,6 +24,12 @@ constexpr size_t VP8_FRAME_TAG = 3;
 constexpr size_t VP8_KEYFRAME_HEADER = 10;
 constexpr uint8_t VP8_START_CODE[] = {0x9d, 0x01, 0x2a};
 constexpr uint8_t VP8_SHOW_FRAME_BIT = 0x10;
+// The frame tag's first partition size, from bit 5 on; a keyframe's start code and picture size
+// (7 bytes) follow the tag.
+constexpr int VP8_PARTITION_SIZE_SHIFT = 5;
+constexpr size_t VP8_KEYFRAME_EXTRA = VP8_KEYFRAME_HEADER - VP8_FRAME_TAG;
+// The NAL unit types the standard gives a meaning (table 7-1).
+constexpr uint8_t NAL_LAST_TYPE = 23;
 
 // The bytes of one NAL unit's payload with the emulation prevention bytes (00 00 03) taken out.
 class RbspReader {
@@ -153,6 +159,33 @@ std::vector<uint8_t> h264_parameter_sets(std::span<const uint8_t> frame) {
         }
     });
     return sets;
+}
+
+bool looks_like_h264(std::span<const uint8_t> frame) {
+    size_t zeros = 0;
+    while (zeros < frame.size() && frame[zeros] == 0) {
+        ++zeros;
+    }
+    if (zeros < 2 || zeros + 1 >= frame.size() || frame[zeros] != 1) {
+        return false;
+    }
+    const uint8_t header = frame[zeros + 1];
+    const uint8_t type = header & NAL_TYPE_MASK;
+    return (header & NAL_FORBIDDEN_BIT) == 0 && type >= NAL_SLICE && type <= NAL_LAST_TYPE;
+}
+
+bool looks_like_vp8(std::span<const uint8_t> frame) {
+    if (frame.size() < VP8_FRAME_TAG) {
+        return false;
+    }
+    const bool keyframe = (frame[0] & 0x01) == 0;
+    const uint32_t tag = frame[0] | frame[1] << 8 | frame[2] << 16;
+    const size_t header = VP8_FRAME_TAG + (keyframe ? VP8_KEYFRAME_EXTRA : 0);
+    if (frame.size() < header || (tag >> VP8_PARTITION_SIZE_SHIFT) > frame.size() - header) {
+        return false;
+    }
+    return !keyframe || (frame[3] == VP8_START_CODE[0] && frame[4] == VP8_START_CODE[1] &&
+                         frame[5] == VP8_START_CODE[2]);
 }
 
 bool is_vp8_keyframe(std::span<const uint8_t> frame) {

@@ -34,6 +34,13 @@ FrameTraits h264_frame_traits(std::span<const uint8_t> frame);
 // four-byte start code; empty when it has none.
 std::vector<uint8_t> h264_parameter_sets(std::span<const uint8_t> frame);
 
+// Whether a frame's first bytes are those of the codec: for H.264 (Annex B) two or more zero bytes
+// and a one (a start code), then a NAL header with the forbidden bit clear and a type from 1 to
+// 23; for VP8 a frame tag whose first partition fits in the frame and, for a keyframe, the start
+// code after it. No frame is both; junk and empty frames are neither.
+bool looks_like_h264(std::span<const uint8_t> frame);
+bool looks_like_vp8(std::span<const uint8_t> frame);
+
 // A frame a decoder opened afresh can start from, junk that only claims to be one excluded.
 bool is_vp8_keyframe(std::span<const uint8_t> frame);
 // An IDR picture with its sequence and picture parameter sets before it.

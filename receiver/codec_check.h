@@ -14,12 +14,8 @@
 
 namespace nimbar::client {
 
-// What a frame's first bytes say it is. H.264 (Annex B): two or more zero bytes and a one (a
-// 3- or 4-byte start code, or more leading zeros), then a NAL header with the forbidden bit clear
-// and a type from 1 to 23. VP8: a frame tag whose first partition fits in the frame and, for a
-// keyframe, the 9d 01 2a start code after it. No frame is both: an H.264 frame begins with 0, a
-// VP8 keyframe tag, but never has 9d at byte 3 (a zero, the 01, or a NAL header there, whose
-// forbidden bit 9d would set). Anything else, junk and empty frames included, is neither.
+// Which codec a frame's first bytes are of (protocol::looks_like_h264, looks_like_vp8); none for
+// junk and empty frames.
 std::optional<VideoCodec> codec_of_frame(std::span<const uint8_t> frame);
 
 class CodecCheck {
