@@ -25,7 +25,8 @@
 # numbering instead of the two floods (stress_helper flood --attack, at the attack's own pace):
 # trickle, a whole one-fragment frame about 60,000 ids ahead of the live stream every 500 ms (for
 # the viewer a tiny VP8 keyframe); resync, every 100 ms the first of two fragments of a frame that
-# never completes, in turn 1000 ids behind the live stream and 1,000,000 ahead. The pass
+# never completes, in turn 1000 ids behind the live stream and 1,000,000 ahead; junk, every 5 s
+# three whole frames in sequence 1,000,000 ids ahead, 20 ms apart. The pass
 # conditions are the held flood's: every pair of consecutive pictures different, bars right.
 # NIMBAR_FLOOD_FPS sets the valid streams' frame rate (30): a slow stream, a still screen's, is
 # what an attack on the numbering would freeze longest.
@@ -53,10 +54,11 @@ readonly STOP_TIMEOUT_S=30
 # Reproducible floods.
 readonly FLOOD_SEED=5
 # The attacks the script knows (stress_helper flood --attack), and what each sends.
-readonly KNOWN_ATTACKS=(trickle resync)
+readonly KNOWN_ATTACKS=(trickle resync junk)
 declare -A ATTACK_NOTE=(
     [trickle]="a one-fragment frame ~60,000 ids ahead every 500 ms"
     [resync]="half a frame 1000 ids behind or 1,000,000 ahead every 100 ms, in turn"
+    [junk]="three whole frames in sequence 1,000,000 ids ahead, 20 ms apart, every 5 s"
 )
 # How long a window read waits for the window: a loaded machine can be slow to answer.
 readonly LOOK_TIMEOUT_MS=5000

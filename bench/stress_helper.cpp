@@ -10,15 +10,17 @@
 //       [Flood] datagrams=… bytes=… seconds=… rate=…/s MBps=… send_failures=… lengths_swept=…
 //       near_misses=… live_id_near_misses=…
 //       With --live-ids no, no datagram names an id of the live stream (to tell the two apart).
-//   stress_helper flood --port <p> --seconds <s> --target viewer|preview --attack trickle|resync
-//                       [--live-start-id <id>] [--live-fps <fps>]
+//   stress_helper flood --port <p> --seconds <s> --target viewer|preview
+//                       --attack trickle|resync|junk [--live-start-id <id>] [--live-fps <fps>]
 //       Instead of the mixed flood, one attack on the frame numbering, at its own pace (no --rate),
 //       aimed at a live stream that is at frame <id> (default 1) now and goes on at <fps> frames/s
 //       (default 30):
 //       trickle: every 500 ms one whole one-fragment frame about 60,000 ids ahead of the live
 //         stream, for the viewer a tiny VP8 keyframe to look at, for the preview 1400 bytes;
 //       resync: every 100 ms fragment 0 of a two-fragment frame that never completes, in turn
-//         1000 ids behind the live stream and 1,000,000 ahead of it.
+//         1000 ids behind the live stream and 1,000,000 ahead of it;
+//       junk: every 5 s three whole one-fragment frames in sequence 20 ms apart, 1,000,000 ids
+//         ahead of the live stream (for the viewer tiny VP8 keyframes).
 //       Ends with one line:
 //       [Flood] attack=… datagrams=… bytes=… seconds=… rate=…/s send_failures=… live_start_id=…
 //       first_id=… last_id=…
@@ -109,6 +111,12 @@ constexpr std::chrono::milliseconds RESYNC_PERIOD{100};
 constexpr uint32_t RESYNC_BEHIND = 1000;
 constexpr uint32_t RESYNC_AHEAD = 1000000;
 constexpr uint16_t RESYNC_FRAGMENTS = 2;
+// Junk: every JUNK_PERIOD, JUNK_RUN whole one-fragment frames in sequence, JUNK_SPACING apart,
+// this far ahead of the live stream: a run that once counted as a new numbering.
+constexpr std::chrono::milliseconds JUNK_PERIOD{5000};
+constexpr std::chrono::milliseconds JUNK_SPACING{20};
+constexpr uint64_t JUNK_RUN = 3;
+constexpr uint32_t JUNK_LEAD = 1000000;
 // The trickle's frame for the viewer: a VP8 key frame's 3-byte tag (key bit clear, shown), the key
 // frame start code, 16x16, and a few bytes of a first partition; small enough for one fragment.
 constexpr uint8_t TINY_VP8_KEYFRAME[] = {0x50, 0x01, 0x00, 0x9d, 0x01, 0x2a, 0x10, 0x00,
@@ -422,13 +430,16 @@ class NumberingAttack {
             return 1;
         }
         const bool trickle = options.attack == "trickle";
+        const bool junk = options.attack == "junk";
         const auto period = trickle ? TRICKLE_PERIOD : RESYNC_PERIOD;
         const auto start = Clock::now();
         const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(options.seconds));
         uint8_t datagram[protocol::MAX_FRAGMENT_DATAGRAM];
         for (uint64_t turn = 0;; ++turn) {
-            const auto due = start + turn * period;
+            const auto due =
+                junk ? start + (turn / JUNK_RUN) * JUNK_PERIOD + (turn % JUNK_RUN) * JUNK_SPACING
+                     : start + turn * period;
             if (due >= end) {
                 break;
             }
@@ -438,8 +449,9 @@ class NumberingAttack {
                                                     options.live_fps * elapsed);
             protocol::FragmentHeader header;
             header.fragment_index = 0;
-            if (trickle) {
-                header.frame_id = clamp_id(live + TRICKLE_LEAD);
+            if (trickle || junk) {
+                header.frame_id =
+                    clamp_id(trickle ? live + TRICKLE_LEAD : live + JUNK_LEAD + turn % JUNK_RUN);
                 header.fragment_count = 1;
             } else {
                 // Ids 0 and 4294967295 are the mixed flood's: stay clear of them.
@@ -449,7 +461,7 @@ class NumberingAttack {
                 header.fragment_count = RESYNC_FRAGMENTS;
             }
             const size_t payload = fill_payload(datagram + protocol::FRAGMENT_HEADER_SIZE,
-                                                trickle ? 1 : RESYNC_FRAGMENTS);
+                                                trickle || junk ? 1 : RESYNC_FRAGMENTS);
             header.payload_size = static_cast<uint16_t>(payload);
             protocol::write_fragment_header({datagram, protocol::FRAGMENT_HEADER_SIZE}, header);
             const size_t length = protocol::FRAGMENT_HEADER_SIZE + payload;
@@ -667,7 +679,9 @@ int main(int argc, char** argv) {
             Flood flood(*options);
             return flood.run();
         }
-        if ((options->attack == "trickle" || options->attack == "resync") && options->rate == 0) {
+        if ((options->attack == "trickle" || options->attack == "resync" ||
+             options->attack == "junk") &&
+            options->rate == 0) {
             NumberingAttack numbering(*options);
             return numbering.run();
         }
@@ -681,7 +695,8 @@ int main(int argc, char** argv) {
             "<n>]\n"
             "          [--live-ids yes|no]\n"
             "       %s flood --port <p> --seconds <s> --target viewer|preview\n"
-            "          --attack trickle|resync [--live-start-id <id>] [--live-fps <fps>] [--seed <n>]\n"
+            "          --attack trickle|resync|junk [--live-start-id <id>] [--live-fps <fps>] "
+            "[--seed <n>]\n"
             "       %s close --title <window title> [--timeout-ms <n>]\n"
             "       %s look --title <window title> [--timeout-ms <n>]\n"
             "          [--picture-width <w> --picture-height <h> [--near-frame <n>]]\n",
