@@ -75,45 +75,6 @@ int strip_and_find_recovery(std::vector<uint8_t>& frame, bool keep_parameter_set
     return recovery;
 }
 
-// Decodes the clip once, numbering each packet, to learn which picture each frame shows.
-bool number_pictures(EncoderClip& clip) {
-    const AVCodec* codec = avcodec_find_decoder(
-        clip.codec == host::VideoCodec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_VP8);
-    std::unique_ptr<AVCodecContext, Freed<AVCodecContext, avcodec_free_context>> context(
-        codec ? avcodec_alloc_context3(codec) : nullptr);
-    Packet packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, Freed<AVFrame, av_frame_free>> picture(av_frame_alloc());
-    if (!context || !packet || !picture || avcodec_open2(context.get(), codec, nullptr) < 0) {
-        return false;
-    }
-    for (size_t i = 0; i <= clip.frames.size(); ++i) {
-        if (i < clip.frames.size()) {
-            if (av_new_packet(packet.get(), static_cast<int>(clip.frames[i].size())) < 0) {
-                return false;
-            }
-            std::copy(clip.frames[i].begin(), clip.frames[i].end(), packet->data);
-            packet->pts = static_cast<int64_t>(i);
-        }
-        // After the last frame, an empty packet drains the pictures held back.
-        const int sent =
-            avcodec_send_packet(context.get(), i < clip.frames.size() ? packet.get() : nullptr);
-        av_packet_unref(packet.get());
-        while (sent >= 0 && avcodec_receive_frame(context.get(), picture.get()) >= 0) {
-            if (picture->pts >= 0 && static_cast<size_t>(picture->pts) < clip.picture.size()) {
-                clip.picture[picture->pts] = clip.pictures++;
-            }
-            if (!clip.first_picture) {
-                clip.first_picture.reset(av_frame_clone(picture.get()),
-                                         [](AVFrame* frame) { av_frame_free(&frame); });
-            }
-        }
-        if (i < clip.frames.size()) {
-            clip.out_after[i] = clip.pictures;
-        }
-    }
-    return clip.pictures > 0;
-}
-
 // Runs ffmpeg with `arguments`, then `more`; false, with what it wrote to stderr in `errors`, when
 // it fails.
 bool run_ffmpeg(const std::vector<std::string>& arguments, std::initializer_list<std::string> more,
@@ -126,6 +87,54 @@ bool run_ffmpeg(const std::vector<std::string>& arguments, std::initializer_list
     const auto code = ffmpeg.wait_exit(FFMPEG_TIMEOUT);
     errors = ffmpeg.stderr_text();
     return code == 0;
+}
+
+// Reads raw H.264 (Annex B) or IVF (VP8) into frames, decoding each as it comes to learn which
+// picture it shows. The demuxers split frames with libavcodec's parsers, which also mark where a
+// decoder can start: IDRs, H.264 recovery points, VP8 keyframes.
+std::optional<EncoderClip> read_clip(const std::string& path, bool vp8, bool parameter_sets_once) {
+    EncoderClip clip;
+    clip.codec = vp8 ? host::VideoCodec::VP8 : host::VideoCodec::H264;
+    const AVCodec* codec = avcodec_find_decoder(vp8 ? AV_CODEC_ID_VP8 : AV_CODEC_ID_H264);
+    std::unique_ptr<AVCodecContext, Freed<AVCodecContext, avcodec_free_context>> context(
+        codec ? avcodec_alloc_context3(codec) : nullptr);
+    std::unique_ptr<AVFrame, Freed<AVFrame, av_frame_free>> picture(av_frame_alloc());
+    Packet packet(av_packet_alloc());
+    AVFormatContext* format = nullptr;
+    if (!context || !picture || !packet || avcodec_open2(context.get(), codec, nullptr) < 0 ||
+        avformat_open_input(&format, path.c_str(), av_find_input_format(vp8 ? "ivf" : "h264"),
+                            nullptr) < 0) {
+        return std::nullopt;
+    }
+    const auto decode = [&](const AVPacket* frame) {  // null: the pictures held back
+        const int sent = avcodec_send_packet(context.get(), frame);
+        while (sent >= 0 && avcodec_receive_frame(context.get(), picture.get()) >= 0) {
+            if (picture->pts >= 0 && static_cast<size_t>(picture->pts) < clip.picture.size()) {
+                clip.picture[picture->pts] = clip.pictures++;
+            }
+            if (!clip.first_picture) {
+                clip.first_picture.reset(av_frame_clone(picture.get()),
+                                         [](AVFrame* frame) { av_frame_free(&frame); });
+            }
+        }
+    };
+    for (; av_read_frame(format, packet.get()) >= 0; av_packet_unref(packet.get())) {
+        packet->pts = static_cast<int64_t>(clip.frames.size());
+        clip.picture.push_back(-1);
+        decode(packet.get());
+        clip.out_after.push_back(clip.pictures);
+        auto& frame = clip.frames.emplace_back(packet->data, packet->data + packet->size);
+        clip.restart.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
+        clip.recovery.push_back(
+            vp8 ? 0
+                : strip_and_find_recovery(frame, !parameter_sets_once || clip.frames.size() == 1));
+    }
+    avformat_close_input(&format);
+    decode(nullptr);
+    if (clip.pictures == 0) {
+        return std::nullopt;
+    }
+    return clip;
 }
 
 }  // namespace
@@ -164,30 +173,10 @@ std::optional<EncoderClip> make_encoder_clip(const ClipRecipe& recipe, std::stri
         joined << std::ifstream(part, std::ios::binary).rdbuf();
     }
     joined.close();
-    // The demuxers split frames with libavcodec's parsers, which also mark where a decoder can
-    // start: IDRs, H.264 recovery points, VP8 keyframes.
-    EncoderClip clip;
-    clip.codec = vp8 ? host::VideoCodec::VP8 : host::VideoCodec::H264;
-    AVFormatContext* format = nullptr;
-    if (encoded && avformat_open_input(&format, path.c_str(),
-                                       av_find_input_format(vp8 ? "ivf" : "h264"), nullptr) >= 0) {
-        for (Packet packet(av_packet_alloc()); packet && av_read_frame(format, packet.get()) >= 0;
-             av_packet_unref(packet.get())) {
-            clip.frames.emplace_back(packet->data, packet->data + packet->size);
-            clip.restart.push_back((packet->flags & AV_PKT_FLAG_KEY) != 0);
-            clip.recovery.push_back(
-                vp8 ? 0
-                    : strip_and_find_recovery(clip.frames.back(), !recipe.parameter_sets_once ||
-                                                                      clip.frames.size() == 1));
-        }
-        avformat_close_input(&format);
-    }
+    auto clip = encoded ? read_clip(path, vp8, recipe.parameter_sets_once) : std::nullopt;
     std::filesystem::remove_all(folder);
-    clip.picture.assign(clip.frames.size(), -1);
-    clip.out_after.assign(clip.frames.size(), 0);
-    if (!encoded || clip.frames.empty() || !number_pictures(clip)) {
+    if (!clip) {
         problem = encoded ? "ffmpeg's clip could not be read" : "ffmpeg failed: " + problem;
-        return std::nullopt;
     }
     return clip;
 }
