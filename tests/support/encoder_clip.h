@@ -40,7 +40,7 @@ struct ClipRecipe {
     std::string options;  // after "-c:v <encoder>", separated by spaces
     std::vector<std::string> sources;
     bool two_pass = false;
-    bool parameter_sets_once = false;  // SPS and PPS only before the first frame, as some hosts
+    bool parameter_sets_once = false;  // SPS and PPS in the first frame only, as some hosts send
 };
 
 // Whether the ffmpeg on the PATH has this encoder ("libx264", "libvpx"); false without ffmpeg.
