@@ -15,18 +15,15 @@
 // Needs an X display and the ffmpeg command-line tool.
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -113,9 +110,9 @@ std::vector<Thumb> clip_thumbs(const EncoderClip& clip) {
         av_packet_unref(packet);
         while (avcodec_receive_frame(context, picture) >= 0) {
             scaler = sws_getCachedContext(scaler, picture->width, picture->height,
-                                          static_cast<AVPixelFormat>(picture->format),
-                                          THUMB_WIDTH, THUMB_HEIGHT, AV_PIX_FMT_GRAY8,
-                                          SWS_AREA, nullptr, nullptr, nullptr);
+                                          static_cast<AVPixelFormat>(picture->format), THUMB_WIDTH,
+                                          THUMB_HEIGHT, AV_PIX_FMT_GRAY8, SWS_AREA, nullptr,
+                                          nullptr, nullptr);
             Thumb thumb(THUMB_WIDTH * THUMB_HEIGHT);
             uint8_t* planes[1] = {thumb.data()};
             const int strides[1] = {THUMB_WIDTH};
@@ -182,39 +179,19 @@ int main(int argc, char** argv) {
     }
     const bool h264 = options.clip == "bframes";
     const int frames = (options.pauses + 1) * options.active_ms * options.fps / 1000;
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("nimbar_pauses_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    const std::string path = (folder / "clip").string();
-    std::vector<std::string> arguments = {
-        "-f", "lavfi", "-i",
-        "testsrc2=size=" + std::to_string(WIDTH) + "x" + std::to_string(HEIGHT) +
-            ":rate=" + std::to_string(options.fps),
-        "-frames:v", std::to_string(frames), "-g", std::to_string(options.fps * 3)};
-    const std::vector<std::string> encoder =
-        h264 ? std::vector<std::string>{"-c:v", "libx264", "-preset", "veryfast", "-bf", "2"}
-             : std::vector<std::string>{"-c:v",          "libvpx",        "-deadline", "good",
-                                        "-cpu-used",     "4",             "-auto-alt-ref", "1",
-                                        "-lag-in-frames", "16",           "-b:v",     "1M"};
-    arguments.insert(arguments.end(), encoder.begin(), encoder.end());
+    const std::string source = "testsrc2=size=" + std::to_string(WIDTH) + "x" +
+                               std::to_string(HEIGHT) + ":rate=" + std::to_string(options.fps);
+    const std::string encoder_options =
+        h264 ? "-preset veryfast -bf 2"
+             : "-deadline good -cpu-used 4 -auto-alt-ref 1 -lag-in-frames 16 -b:v 1M";
+    const nimbar::testing::ClipRecipe recipe{.encoder = h264 ? "libx264" : "libvpx",
+                                             .options = "-frames:v " + std::to_string(frames) +
+                                                        " -g " + std::to_string(options.fps * 3) +
+                                                        " " + encoder_options,
+                                             .sources = {source},
+                                             .two_pass = !h264};
     std::string errors;
-    if (!h264) {
-        auto first = arguments;
-        first.insert(first.end(), {"-pass", "1", "-passlogfile", path, "-f", "null", "-"});
-        arguments.insert(arguments.end(), {"-pass", "2", "-passlogfile", path});
-        if (!nimbar::testing::run_ffmpeg(first, errors)) {
-            fprintf(stderr, "ffmpeg: %s\n", errors.c_str());
-            return 1;
-        }
-    }
-    arguments.insert(arguments.end(), {"-f", h264 ? "h264" : "ivf", path});
-    const auto clip = nimbar::testing::run_ffmpeg(arguments, errors)
-                          ? nimbar::testing::read_encoder_clip(
-                                path, h264 ? nimbar::host::VideoCodec::H264
-                                           : nimbar::host::VideoCodec::VP8,
-                                false)
-                          : std::nullopt;
-    std::filesystem::remove_all(folder);
+    const auto clip = nimbar::testing::make_encoder_clip(recipe, errors);
     if (!clip) {
         fprintf(stderr, "no clip: %s\n", errors.c_str());
         return 1;
@@ -298,8 +275,8 @@ int main(int argc, char** argv) {
         if (spell == options.pauses) {
             break;
         }
-        const auto look_at = next_send + std::chrono::milliseconds(static_cast<int>(
-                                             options.still_ms * LOOK_AT_SHARE));
+        const auto look_at = next_send + std::chrono::milliseconds(
+                                             static_cast<int>(options.still_ms * LOOK_AT_SHARE));
         jump = listen_until(look_at) || jump;
         const int expected = newest_out >= run_first ? std::min(newest, newest_out) : newest;
         const auto shot = x11.capture(*window);
@@ -314,11 +291,12 @@ int main(int argc, char** argv) {
     }
     viewer.send_signal(SIGTERM);
     viewer.wait_exit(START_TIMEOUT);
-    printf("[Pauses] clip=%s fps=%d pauses=%d last_picture=%d (others expected:shown%s) kfrq=%d "
-           "kfrq_per_pause=%.2f frames=%d\n",
-           options.clip.c_str(), options.fps, options.pauses, shown_last,
-           others.empty() ? " none" : others.c_str(), requests,
-           static_cast<double>(requests) / options.pauses, sent);
+    printf(
+        "[Pauses] clip=%s fps=%d pauses=%d last_picture=%d (others expected:shown%s) kfrq=%d "
+        "kfrq_per_pause=%.2f frames=%d\n",
+        options.clip.c_str(), options.fps, options.pauses, shown_last,
+        others.empty() ? " none" : others.c_str(), requests,
+        static_cast<double>(requests) / options.pauses, sent);
     host.close();
     nimbar::net::stop_networking();
     return 0;

@@ -10,11 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -207,103 +204,44 @@ constexpr auto LOSS_TIME = 5s;
 // While waiting for a keyframe the viewer asks again this often.
 constexpr auto ASK_AGAIN = 500ms;
 
-// ffmpeg's moving test source at 30 frames/s, two seconds in one part per size (a size change: a
-// second each, the second part from its own keyframe).
-struct ClipRecipe {
-    std::string encoder;
-    std::string options;  // after "-c:v <encoder>", separated by spaces
-    std::vector<std::string> sizes = {"640x360"};
-    bool two_pass = false;
-    bool parameter_sets_once = false;  // SPS and PPS only before the first frame
-    int seconds = 2;
-};
+// ffmpeg's moving test source at 30 frames/s for `seconds`.
+std::string moving(const char* size, int seconds) {
+    return "testsrc2=size=" + std::string(size) + ":rate=30:duration=" + std::to_string(seconds);
+}
+const std::string TWO_SECONDS = moving("640x360", 2);
 
 const std::map<std::string, ClipRecipe> CLIPS = {
-    {"baseline", {"libx264", "-preset veryfast -profile:v baseline -g 15"}},
-    {"b_frames", {"libx264", "-preset veryfast -profile:v high -bf 2 -g 15"}},
-    {"slices", {"libx264", "-preset veryfast -bf 0 -slices 4 -g 15"}},
+    {"baseline", {"libx264", "-preset veryfast -profile:v baseline -g 15", {TWO_SECONDS}}},
+    {"b_frames", {"libx264", "-preset veryfast -profile:v high -bf 2 -g 15", {TWO_SECONDS}}},
+    {"slices", {"libx264", "-preset veryfast -bf 0 -slices 4 -g 15", {TWO_SECONDS}}},
     // Under HRD signalling x264 writes buffering period and picture timing SEI with the frames.
     {"aud_sei",
      {"libx264",
-      "-preset veryfast -bf 0 -x264-params aud=1:nal-hrd=vbr -maxrate 2M -bufsize 2M"
-      " -g 15"}},
+      "-preset veryfast -bf 0 -x264-params aud=1:nal-hrd=vbr -maxrate 2M -bufsize 2M -g 15",
+      {TWO_SECONDS}}},
     {"parameter_sets_once",
      {.encoder = "libx264",
       .options = "-preset veryfast -bf 0 -g 15",
+      .sources = {TWO_SECONDS},
       .parameter_sets_once = true}},
     // A refresh wave every 15 frames or so, each from a recovery point; one IDR, the first frame,
     // which no schedule comes back to.
     {"intra_refresh",
-     {.encoder = "libx264",
-      .options = "-preset veryfast -bf 0 -x264-params intra-refresh=1 -g 15",
-      .seconds = 4}},
-    {"yuv444", {"libx264", "-preset veryfast -bf 0 -pix_fmt yuv444p -g 15"}},
-    {"ten_bit", {"libx264", "-preset veryfast -bf 0 -pix_fmt yuv420p10le -g 15"}},
-    {"vp8_realtime", {"libvpx", "-deadline realtime -cpu-used 8 -lag-in-frames 0 -b:v 1M -g 15"}},
+     {"libx264",
+      "-preset veryfast -bf 0 -x264-params intra-refresh=1 -g 15",
+      {moving("640x360", 4)}}},
+    {"yuv444", {"libx264", "-preset veryfast -bf 0 -pix_fmt yuv444p -g 15", {TWO_SECONDS}}},
+    {"ten_bit", {"libx264", "-preset veryfast -bf 0 -pix_fmt yuv420p10le -g 15", {TWO_SECONDS}}},
+    {"vp8_realtime",
+     {"libvpx", "-deadline realtime -cpu-used 8 -lag-in-frames 0 -b:v 1M -g 15", {TWO_SECONDS}}},
     {"vp8_alt_ref",
      {.encoder = "libvpx",
       .options = "-deadline good -cpu-used 4 -auto-alt-ref 1 -lag-in-frames 16 -b:v 1M -g 15",
+      .sources = {TWO_SECONDS},
       .two_pass = true}},
-    {"size_change", {"libx264", "-preset veryfast -bf 0 -g 15", {"1280x720", "1920x1080"}}},
+    {"size_change",
+     {"libx264", "-preset veryfast -bf 0 -g 15", {moving("1280x720", 1), moving("1920x1080", 1)}}},
 };
-
-// Runs ffmpeg for each part of the clip into `folder` and joins the parts into `path`.
-bool make_clip(const ClipRecipe& recipe, const std::filesystem::path& folder,
-               const std::filesystem::path& path, std::string& errors) {
-    std::ofstream clip(path, std::ios::binary);
-    for (size_t part = 0; part < recipe.sizes.size(); ++part) {
-        std::vector<std::string> arguments = {
-            "-f",
-            "lavfi",
-            "-i",
-            "testsrc2=size=" + recipe.sizes[part] +
-                ":rate=30:duration=" + std::to_string(recipe.seconds / recipe.sizes.size()),
-            "-c:v",
-            recipe.encoder};
-        std::istringstream options(recipe.options);
-        for (std::string word; options >> word;) {
-            arguments.push_back(word);
-        }
-        if (recipe.two_pass) {
-            const std::string log = (folder / "pass").string();
-            auto first = arguments;
-            first.insert(first.end(), {"-pass", "1", "-passlogfile", log, "-f", "null", "-"});
-            arguments.insert(arguments.end(), {"-pass", "2", "-passlogfile", log});
-            if (!run_ffmpeg(first, errors)) {
-                return false;
-            }
-        }
-        const auto part_path = folder / ("part" + std::to_string(part));
-        arguments.insert(arguments.end(),
-                         {"-f", recipe.encoder == "libvpx" ? "ivf" : "h264", part_path.string()});
-        if (!run_ffmpeg(arguments, errors)) {
-            return false;
-        }
-        clip << std::ifstream(part_path, std::ios::binary).rdbuf();
-    }
-    return clip.good();
-}
-
-// The clip, made once per test process; null with the reason in `problem`.
-const EncoderClip* clip_named(const std::string& name, std::string& problem) {
-    static std::map<std::string, std::optional<EncoderClip>> made;
-    if (!made.contains(name)) {
-        const ClipRecipe& recipe = CLIPS.at(name);
-        const auto folder = std::filesystem::temp_directory_path() /
-                            ("nimbar_clip_" + std::to_string(::getpid()) + "_" + name);
-        std::filesystem::create_directories(folder);
-        std::string errors;
-        if (make_clip(recipe, folder, folder / "clip", errors)) {
-            made[name] = read_encoder_clip(
-                (folder / "clip").string(),
-                recipe.encoder == "libvpx" ? host::VideoCodec::VP8 : host::VideoCodec::H264,
-                recipe.parameter_sets_once);
-        }
-        std::filesystem::remove_all(folder);
-        problem = errors.empty() ? "ffmpeg's clip could not be read" : "ffmpeg failed: " + errors;
-    }
-    return made[name] ? &*made[name] : nullptr;
-}
 
 // Whether the clip has what its name promises, so that no row tests less than it says.
 bool clip_keeps_its_promise(const std::string& name, const EncoderClip& clip) {
@@ -314,11 +252,9 @@ bool clip_keeps_its_promise(const std::string& name, const EncoderClip& clip) {
     if (name == "vp8_alt_ref") {  // frames never shown
         return std::count(pictures.begin(), pictures.end(), -1) > 0;
     }
-    if (name == "intra_refresh") {  // recovery points
-        return std::count_if(clip.recovery.begin(), clip.recovery.end(),
-                             [](int count) { return count > 0; }) > 1;
-    }
-    return true;
+    const auto& recovery = clip.recovery;  // recovery points
+    return name != "intra_refresh" ||
+           std::count_if(recovery.begin(), recovery.end(), [](int n) { return n > 0; }) > 1;
 }
 
 // One clip as one host sends it.
@@ -495,9 +431,13 @@ TEST_P(RealEncoderStreams, ShowEveryTruePicture) {
     if (!ffmpeg_has_encoder(CLIPS.at(row.clip).encoder)) {
         GTEST_SKIP() << "no ffmpeg with " << CLIPS.at(row.clip).encoder << " on the PATH";
     }
+    static std::map<std::string, std::optional<EncoderClip>> clips;  // each made once a process
     std::string problem;
-    const EncoderClip* clip = clip_named(row.clip, problem);
-    ASSERT_NE(clip, nullptr) << problem;
+    if (!clips.contains(row.clip)) {
+        clips[row.clip] = make_encoder_clip(CLIPS.at(row.clip), problem);
+    }
+    const auto& clip = clips[row.clip];
+    ASSERT_TRUE(clip) << problem;
     ASSERT_TRUE(clip_keeps_its_promise(row.clip, *clip)) << "ffmpeg's " << row.clip << " clip";
     const uint8_t codec = clip->codec == host::VideoCodec::H264 ? 1 : 0;
     ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
@@ -522,31 +462,26 @@ TEST_P(RealEncoderStreams, ShowEveryTruePicture) {
         ASSERT_TRUE(receiver.init_standalone(VIEW_WIDTH, VIEW_HEIGHT, codec));
         std::atomic<uint64_t> on_screen{0};
         ClipHost host(*clip, row, socket.local_port(), on_screen);
-        viewer::ViewerOptions options;
-        options.port = socket.local_port();
-        options.parent_port = host.port();
-        options.width = VIEW_WIDTH;
-        options.height = VIEW_HEIGHT;
-        options.video_codec = codec;
+        const viewer::ViewerOptions options{.port = socket.local_port(),
+                                            .parent_port = host.port(),
+                                            .width = VIEW_WIDTH,
+                                            .height = VIEW_HEIGHT,
+                                            .video_codec = codec};
         viewer::ViewerLoop loop(options, receiver, socket,
                                 SDL_GetWindowFromID(receiver.get_window_id()));
         // Instead of the control bar: the judge. Before the first picture the fresh texture shows.
         DrawnPictureReader reader;
         std::optional<uint64_t> last;
-        uint64_t presented = 0;
-        uint64_t damaged = 0;
+        unsigned long long presented = 0;
+        unsigned long long damaged = 0;
         receiver.set_overlay_callback([&](SDL_Renderer* renderer, int w, int h) {
             const auto hash = reader.read(renderer, w, h);
-            if (!hash) {
-                return;
+            on_screen = hash.value_or(on_screen.load());
+            if (hash && hash != last && (last || true_pictures.contains(*hash))) {
+                last = hash;
+                ++presented;
+                damaged += true_pictures.contains(*hash) ? 0 : 1;
             }
-            on_screen = *hash;
-            if (hash == last || (!last && !true_pictures.contains(*hash))) {
-                return;
-            }
-            last = hash;
-            ++presented;
-            damaged += true_pictures.contains(*hash) ? 0 : 1;
         });
         HostReport report;
         std::thread sender([&] {
@@ -558,22 +493,21 @@ TEST_P(RealEncoderStreams, ShowEveryTruePicture) {
         loop.run();
         sender.join();
 
-        const uint64_t decoded = receiver.statistics().frames_decoded.load();
+        const unsigned long long decoded = receiver.statistics().frames_decoded.load();
         printf(
             "[RealEncoderStreams] %s: presented=%llu of %d expected, %d sent; decoded=%llu "
             "damaged=%llu KFRQ=%d; at the pauses, expected and shown:",
-            row.name, static_cast<unsigned long long>(presented), report.pictures_expected,
-            report.pictures_sent, static_cast<unsigned long long>(decoded),
-            static_cast<unsigned long long>(damaged), report.requests);
+            row.name, presented, report.pictures_expected, report.pictures_sent, decoded, damaged,
+            report.requests);
         for (const auto& still : report.stills) {
             printf(" picture %d, %s;", still.expected, describe(still.shown).c_str());
         }
         printf("\n");
         EXPECT_EQ(damaged, 0u);
         // Drawing may fall a picture behind now and then on a loaded machine.
-        EXPECT_GE(presented, static_cast<uint64_t>(report.pictures_expected * 9 / 10));
+        EXPECT_GE(presented, static_cast<unsigned long long>(report.pictures_expected * 9 / 10));
         if (row.lost_ahead == 0) {
-            EXPECT_EQ(decoded, static_cast<uint64_t>(report.pictures_out));
+            EXPECT_EQ(decoded, static_cast<unsigned long long>(report.pictures_out));
             EXPECT_EQ(report.requests, 0);
         } else {
             ASSERT_TRUE(report.lost_at)

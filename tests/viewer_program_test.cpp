@@ -550,7 +550,6 @@ struct BarsClip {
     int height;
     AVColorSpace colorspace;  // what the decoder must find in the stream
     bool full_range;
-    bool converted;  // to BGRA on every renderer: no YUV texture shows it truly
 };
 
 // The bars' left edges, even so that 4:2:0 chroma is flat inside each bar. An odd-width picture
@@ -577,13 +576,9 @@ Pixel textbook_rgb(int y, int u, int v, int depth, bool bt709, bool full) {
     return {level(r), level(g), level(b)};
 }
 
-using Picture = std::unique_ptr<AVFrame, void (*)(AVFrame*)>;
-
-// Makes the clip, one picture, as `folder`/bars.ivf for the host, and returns that picture as
-// libavcodec decodes it; null, with the reason in `problem`, when a step fails.
-Picture make_bars(const BarsClip& clip, const std::filesystem::path& folder, std::string& problem) {
-    Picture picture(av_frame_alloc(), [](AVFrame* frame) { av_frame_free(&frame); });
-    const bool vp8 = std::string(clip.encoder) == "libvpx";
+// The clip: one picture of the bars, drawn in RGB, converted and tagged as `clip` says, and
+// encoded nearly losslessly.
+ClipRecipe bars_recipe(const BarsClip& clip) {
     std::string draw = "color=s=" + std::to_string(bar_left(BARS, clip.width)) + "x" +
                        std::to_string(clip.height) + ":r=10,format=rgb24";
     char filter[160];
@@ -597,44 +592,10 @@ Picture make_bars(const BarsClip& clip, const std::filesystem::path& folder, std
     snprintf(filter, sizeof filter,
              ",scale=out_color_matrix=%s:out_range=%s,format=%s,crop=%d:%d:0:0:exact=1",
              clip.matrix, clip.range, clip.format, clip.width, clip.height);
-    draw += filter;
-    std::vector<std::string> arguments = {"-f", "lavfi", "-i", draw, "-c:v", clip.encoder};
-    std::istringstream options(std::string(vp8 ? "-qmin 0 -qmax 0 -b:v 50M " : "-qp 0 ") +
-                               clip.tags + " -frames:v 1 -f " + (vp8 ? "ivf " : "h264 ") +
-                               (folder / "bars").string());
-    for (std::string word; options >> word;) {
-        arguments.push_back(word);
-    }
-    const auto codec = vp8 ? host::VideoCodec::VP8 : host::VideoCodec::H264;
-    std::optional<EncoderClip> encoded;
-    host::IvfWriter ivf;
-    if (!run_ffmpeg(arguments, problem) ||
-        !(encoded = read_encoder_clip((folder / "bars").string(), codec, false)) ||
-        !ivf.open((folder / "bars.ivf").string(), codec, clip.width, clip.height, 10) ||
-        !ivf.add(encoded->frames[0]) || !ivf.finish()) {
-        problem = "ffmpeg's clip: " + problem;
-        picture.reset();
-        return picture;
-    }
-    AVCodecContext* context =
-        avcodec_alloc_context3(avcodec_find_decoder(vp8 ? AV_CODEC_ID_VP8 : AV_CODEC_ID_H264));
-    AVPacket* packet = av_packet_alloc();
-    const auto& frame = encoded->frames[0];
-    bool decoded = false;
-    if (context && packet && avcodec_open2(context, nullptr, nullptr) >= 0 &&
-        av_new_packet(packet, static_cast<int>(frame.size())) >= 0) {
-        std::copy(frame.begin(), frame.end(), packet->data);
-        avcodec_send_packet(context, packet);
-        avcodec_send_packet(context, nullptr);
-        decoded = avcodec_receive_frame(context, picture.get()) >= 0;
-    }
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
-    if (!decoded) {
-        problem = "the clip does not decode";
-        picture.reset();
-    }
-    return picture;
+    const bool vp8 = std::string(clip.encoder) == "libvpx";
+    return {clip.encoder,
+            std::string(vp8 ? "-qmin 0 -qmax 0 -b:v 50M " : "-qp 0 ") + clip.tags + " -frames:v 1",
+            {draw + filter}};
 }
 
 // How far a capture is from what the picture's samples must show: at each bar's centre and in the
@@ -703,20 +664,24 @@ TEST_P(TrueColours, BarsShowTheirTaggedColoursToTheLastColumn) {
     if (!ffmpeg_has_encoder(clip.encoder)) {
         GTEST_SKIP() << "no ffmpeg with " << clip.encoder << " on the PATH";
     }
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("nimbar_bars_" + std::to_string(::getpid()) + "_" + clip.name);
-    std::filesystem::create_directories(folder);
     std::string problem;
-    const Picture picture = make_bars(clip, folder, problem);
-    ASSERT_TRUE(picture) << problem;
+    const auto bars = make_encoder_clip(bars_recipe(clip), problem);
+    ASSERT_TRUE(bars && bars->first_picture) << problem;
+    const AVFrame& picture = *bars->first_picture;
     // The clip carries the tags it should.
     const bool full =
-        picture->color_range == AVCOL_RANGE_JPEG || picture->format == AV_PIX_FMT_YUVJ420P;
-    ASSERT_EQ(picture->colorspace, clip.colorspace) << av_color_space_name(picture->colorspace);
+        picture.color_range == AVCOL_RANGE_JPEG || picture.format == AV_PIX_FMT_YUVJ420P;
+    ASSERT_EQ(picture.colorspace, clip.colorspace) << av_color_space_name(picture.colorspace);
     ASSERT_EQ(full, clip.full_range);
-    ASSERT_EQ(picture->width, clip.width);
+    ASSERT_EQ(picture.width, clip.width);
+    const bool vp8 = bars->codec == host::VideoCodec::VP8;
+    const std::string ivf_path = (std::filesystem::temp_directory_path() /
+                                  ("nimbar_bars_" + std::to_string(::getpid()) + ".ivf"))
+                                     .string();
+    host::IvfWriter ivf;
+    ASSERT_TRUE(ivf.open(ivf_path, bars->codec, clip.width, clip.height, 10) &&
+                ivf.add(bars->frames[0]) && ivf.finish());
 
-    const bool vp8 = std::string(clip.encoder) == "libvpx";
     const std::string width = std::to_string(clip.width);
     const std::string height = std::to_string(clip.height);
     setenv("SDL_RENDER_DRIVER", renderer, 1);
@@ -724,8 +689,8 @@ TEST_P(TrueColours, BarsShowTheirTaggedColoursToTheLastColumn) {
           std::string("Bars ") + clip.name);
     unsetenv("SDL_RENDER_DRIVER");
     ASSERT_FALSE(HasFatalFailure());
-    auto host = stream({"--codec", vp8 ? "vp8" : "h264", "--clip", (folder / "bars.ivf").string(),
-                        "--fps", "10", "--seconds", "60"});
+    auto host = stream(
+        {"--codec", vp8 ? "vp8" : "h264", "--clip", ivf_path, "--fps", "10", "--seconds", "60"});
     // 1:1: the window opens at half the display at most.
     xdotool({"windowmove", std::to_string(window), "0", "0"});
     xdotool({"windowsize", std::to_string(window), width, height});
@@ -737,12 +702,12 @@ TEST_P(TrueColours, BarsShowTheirTaggedColoursToTheLastColumn) {
         std::this_thread::sleep_for(200ms);
         shot = x11.capture(window);
         if (shot && shot->width == clip.width && shot->height == clip.height) {
-            judgement = judge(*shot, *picture, full);
+            judgement = judge(*shot, picture, full);
         }
     }
     host->send_signal(SIGTERM);
     end_cleanly();
-    std::filesystem::remove_all(folder);
+    std::filesystem::remove(ivf_path);
     ASSERT_TRUE(judgement) << "the window never became " << width << "x" << height << " ("
                            << (shot ? shot->width : 0) << "x" << (shot ? shot->height : 0) << ")";
     printf("[TrueColours] %s on %s, %dx%d: largest deviation R %d G %d B %d, greys %d\n", clip.name,
@@ -754,21 +719,22 @@ TEST_P(TrueColours, BarsShowTheirTaggedColoursToTheLastColumn) {
         << viewer->stderr_text();
 }
 
+// Bt709Full, Yuv444 and TenBit go to BGRA on every renderer: no YUV texture shows them truly.
 #define BT709_TAGS "-colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range "
 #define BT601_TAGS \
     "-colorspace smpte170m -color_primaries smpte170m -color_trc smpte170m -color_range "
 // clang-format off
 const BarsClip BARS_CLIPS[] = {
-    // name        encoder    matrix   range format         tags               width height matrix found        full   converted
-    {"Bt709",     "libx264", "bt709", "tv", "yuv420p",     BT709_TAGS "tv",   1366, 768, AVCOL_SPC_BT709,       false, false},
-    {"Bt709Full", "libx264", "bt709", "pc", "yuv420p",     BT709_TAGS "pc",   854,  480, AVCOL_SPC_BT709,       true,  true},
-    {"Yuvj420p",  "libx264", "bt601", "pc", "yuvj420p",    "",                1366, 768, AVCOL_SPC_UNSPECIFIED, true,  false},
-    {"Bt601Full", "libx264", "bt601", "pc", "yuv420p",     "-color_range pc", 854,  480, AVCOL_SPC_UNSPECIFIED, true,  false},
-    {"Untagged",  "libx264", "bt601", "tv", "yuv420p",     "",                1366, 768, AVCOL_SPC_UNSPECIFIED, false, false},
-    {"Bt601",     "libx264", "bt601", "tv", "yuv420p",     BT601_TAGS "tv",   854,  480, AVCOL_SPC_SMPTE170M,   false, false},
-    {"Yuv444",    "libx264", "bt709", "tv", "yuv444p",     BT709_TAGS "tv",   1365, 768, AVCOL_SPC_BT709,       false, true},
-    {"TenBit",    "libx264", "bt709", "tv", "yuv420p10le", BT709_TAGS "tv",   1366, 768, AVCOL_SPC_BT709,       false, true},
-    {"Vp8",       "libvpx",  "bt601", "tv", "yuv420p",     "",                1365, 768, AVCOL_SPC_BT470BG,     false, false},
+    // name        encoder    matrix   range format         tags               width height matrix found        full
+    {"Bt709",     "libx264", "bt709", "tv", "yuv420p",     BT709_TAGS "tv",   1366, 768, AVCOL_SPC_BT709,       false},
+    {"Bt709Full", "libx264", "bt709", "pc", "yuv420p",     BT709_TAGS "pc",   854,  480, AVCOL_SPC_BT709,       true},
+    {"Yuvj420p",  "libx264", "bt601", "pc", "yuvj420p",    "",                1366, 768, AVCOL_SPC_UNSPECIFIED, true},
+    {"Bt601Full", "libx264", "bt601", "pc", "yuv420p",     "-color_range pc", 854,  480, AVCOL_SPC_UNSPECIFIED, true},
+    {"Untagged",  "libx264", "bt601", "tv", "yuv420p",     "",                1366, 768, AVCOL_SPC_UNSPECIFIED, false},
+    {"Bt601",     "libx264", "bt601", "tv", "yuv420p",     BT601_TAGS "tv",   854,  480, AVCOL_SPC_SMPTE170M,   false},
+    {"Yuv444",    "libx264", "bt709", "tv", "yuv444p",     BT709_TAGS "tv",   1365, 768, AVCOL_SPC_BT709,       false},
+    {"TenBit",    "libx264", "bt709", "tv", "yuv420p10le", BT709_TAGS "tv",   1366, 768, AVCOL_SPC_BT709,       false},
+    {"Vp8",       "libvpx",  "bt601", "tv", "yuv420p",     "",                1365, 768, AVCOL_SPC_BT470BG,     false},
 };
 // clang-format on
 #undef BT709_TAGS

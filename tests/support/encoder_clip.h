@@ -5,11 +5,14 @@
 // and a judge of the pictures need to know of each frame.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "host/video_encoder.h"
+
+struct AVFrame;
 
 namespace nimbar::testing {
 
@@ -27,19 +30,25 @@ struct EncoderClip {
     // Per frame: pictures an intact decoder fed the clip from its start has handed out once it
     // took that frame; fewer than the frames' pictures where B-frames hold the newest back.
     std::vector<int> out_after;
+    std::shared_ptr<const AVFrame> first_picture;  // as libavcodec decodes it
+};
+
+// What ffmpeg encodes: each lavfi source a part, the parts joined in order (a part from its own
+// keyframe), with `encoder` ("libx264": raw H.264; "libvpx": VP8 in IVF) and its options.
+struct ClipRecipe {
+    std::string encoder;
+    std::string options;  // after "-c:v <encoder>", separated by spaces
+    std::vector<std::string> sources;
+    bool two_pass = false;
+    bool parameter_sets_once = false;  // SPS and PPS in the first frame only, as some hosts send
 };
 
 // Whether the ffmpeg on the PATH has this encoder ("libx264", "libvpx"); false without ffmpeg.
 bool ffmpeg_has_encoder(const std::string& encoder);
 
-// Runs ffmpeg with these arguments; false, with what it wrote to stderr in `errors`, when it fails.
-bool run_ffmpeg(const std::vector<std::string>& arguments, std::string& errors);
-
-// Reads raw H.264 (Annex B) or IVF (VP8) into frames, decodes them once to learn their display
-// order, and marks where a decoder can start. With `parameter_sets_once`, the sequence and picture
-// parameter sets are left in the first frame only, as a host that sends them once does. Empty
-// when the file cannot be read or decoded.
-std::optional<EncoderClip> read_encoder_clip(const std::string& path, host::VideoCodec codec,
-                                             bool parameter_sets_once);
+// Runs ffmpeg for the recipe in a folder of its own, reads the stream back into frames, decodes
+// them once to learn their display order, and marks where a decoder can start. Empty, with the
+// reason in `problem`, when ffmpeg fails or its stream does not decode.
+std::optional<EncoderClip> make_encoder_clip(const ClipRecipe& recipe, std::string& problem);
 
 }  // namespace nimbar::testing
