@@ -85,6 +85,10 @@ uint8_t channel(unsigned long pixel, unsigned long mask) {
 }  // namespace
 
 X11Session::X11Session() {
+    // Windows come and go while the tree is walked or a window is read (another program's, or the
+    // one under test as it closes): Xlib's default handler would end the process at the first
+    // BadWindow. Each call's own result says it failed instead.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     // A busy server may turn a connection away for a moment.
     for (int attempt = 0; attempt < 20 && display == nullptr; ++attempt) {
         display = XOpenDisplay(nullptr);
