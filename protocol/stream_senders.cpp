@@ -101,8 +101,10 @@ bool StreamSenders::takes_over(const Record& other, Clock::time_point now) const
     if (former && &other == &*former && former_went_quiet && other.ids.run() > stream->ids.run()) {
         return true;  // the sender the stream followed before, back with its own numbering
     }
-    const auto run_started = other.ids.run_started();
-    return stream->last_heard < run_started && now - run_started >= TAKEOVER_AFTER;
+    // Silence since the last datagram, not since the run began: a stray heard once after the
+    // host's run started must not keep the host aside once it has gone quiet.
+    return now - stream->last_heard >= TAKEOVER_AFTER &&
+           now - other.ids.run_started() >= TAKEOVER_AFTER;
 }
 
 void StreamSenders::switch_to(Record& other) {

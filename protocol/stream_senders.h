@@ -9,7 +9,7 @@
 // - Another sender's frames are assembled aside. They count only when that sender takes the
 //   stream over:
 //   - a host on a new socket: its run of frames in sequence (CONFIRM_RUN or more) has lasted
-//     TAKEOVER_AFTER, and the stream's sender has sent nothing since the run began; or
+//     TAKEOVER_AFTER, and the stream's sender has sent nothing for as long; or
 //   - the stream's former sender comes back (a host that was still while a stray sender took
 //     over): its next frame in sequence, when its run is longer than the current sender's. Only
 //     a sender that lost the stream by going quiet comes back so: not one the host pushed aside.
@@ -55,8 +55,8 @@ class StreamSenders {
   public:
     using Clock = std::chrono::steady_clock;
 
-    // How long another sender must send frames in sequence, with the stream's sender silent all
-    // along, before it takes the stream over: no shorter than the gap between two frames of a
+    // How long another sender must send frames in sequence, and the stream's sender stay silent,
+    // before the other takes the stream over: no shorter than the gap between two frames of a
     // live stream of one frame a second, so only a host that went still or away is taken over.
     static constexpr auto TAKEOVER_AFTER = std::chrono::seconds(1);
     // Senders other than the stream's and its former one that are followed at once; one more
