@@ -32,6 +32,18 @@ bool full_range(const PictureTags& tags);
 // The mode SDL's YUV textures show the picture truly with; none when they cannot.
 std::optional<SDL_YUV_CONVERSION_MODE> yuv_texture_mode(const PictureTags& tags);
 
+// What a renderer's YUV textures take: nothing (the software renderer), or pictures up to its
+// largest texture. A larger picture goes the BGRA way, at the receiver's size.
+struct YuvTextures {
+    bool available = false;
+    int max_width = 0;  // 0: the renderer names no limit
+    int max_height = 0;
+    bool fit(int width, int height) const {
+        return available && (max_width == 0 || width <= max_width) &&
+               (max_height == 0 || height <= max_height);
+    }
+};
+
 // libswscale's coefficient set (SWS_CS_...) for the picture's matrix.
 int sws_colorspace(const PictureTags& tags);
 

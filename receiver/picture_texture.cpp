@@ -27,34 +27,42 @@ bool fits_an_int(int width, int height) {
 
 }  // namespace
 
-bool renderer_takes_yuv(SDL_Renderer* renderer) {
+YuvTextures yuv_textures_of(SDL_Renderer* renderer) {
     SDL_RendererInfo info;
     if (renderer == nullptr || SDL_GetRendererInfo(renderer, &info) != 0) {
-        return false;
+        return {};
     }
     for (Uint32 i = 0; i < info.num_texture_formats; ++i) {
         if (info.texture_formats[i] == SDL_PIXELFORMAT_IYUV) {
-            return true;
+            return {true, info.max_texture_width, info.max_texture_height};
         }
     }
-    return false;
+    return {};
 }
 
 bool PictureTexture::create(SDL_Renderer* renderer, int width, int height) {
-    const bool yuv = renderer_takes_yuv(renderer);
+    const bool yuv = yuv_textures_of(renderer).fit(width, height);
     if (!make(renderer, {yuv ? SDL_PIXELFORMAT_IYUV : SDL_PIXELFORMAT_ARGB8888, width, height,
                          SDL_YUV_CONVERSION_BT601})) {
         return false;
     }
-    if (yuv) {
-        // Black, two luma rows and their chroma row at a time, packed as SDL_UpdateTexture reads
-        // a YUV rectangle (Y rows, then U, then V, the chroma rows rounded up), which every
-        // renderer takes at odd sizes too.
+    fill_black();
+    return true;
+}
+
+void PictureTexture::fill_black() {
+    const int width = shape.width;
+    const int height = shape.height;
+    if (shape.format == SDL_PIXELFORMAT_IYUV) {
+        // Two luma rows and their chroma row at a time, packed as SDL_UpdateTexture reads a YUV
+        // rectangle (Y rows, then U, then V, the chroma rows rounded up), which every renderer
+        // takes at odd sizes too.
+        const uint8_t luma = shape.mode == SDL_YUV_CONVERSION_JPEG ? 0 : BLACK_LUMA;
         const int chroma_width = (width + 1) / 2;
         std::vector<uint8_t> rows;
         for (int y = 0; y < height; y += 2) {
             const int count = std::min(2, height - y);
-            rows.assign(static_cast<size_t>(width) * count, BLACK_LUMA);
+            rows.assign(static_cast<size_t>(width) * count, luma);
             rows.resize(rows.size() + 2 * static_cast<size_t>(chroma_width), NEUTRAL_CHROMA);
             const SDL_Rect rect{0, y, width, count};
             SDL_UpdateTexture(texture, &rect, rows.data(), width);
@@ -66,7 +74,6 @@ bool PictureTexture::create(SDL_Renderer* renderer, int width, int height) {
             SDL_UpdateTexture(texture, &one, row.data(), width * 4);
         }
     }
-    return true;
 }
 
 PictureTexture::Shape PictureTexture::shape_of(const AVFrame& picture) {
@@ -86,13 +93,17 @@ bool PictureTexture::show(SDL_Renderer* renderer, const AVFrame& picture) {
 }
 
 bool PictureTexture::recreate(SDL_Renderer* renderer, const AVFrame* picture) {
-    const Shape wanted =
-        picture != nullptr && picture->data[0] != nullptr ? shape_of(*picture) : shape;
+    const bool has_picture = picture != nullptr && picture->data[0] != nullptr;
+    const Shape wanted = has_picture ? shape_of(*picture) : shape;
     destroy();
     if (!make(renderer, wanted)) {
         return false;
     }
-    return picture == nullptr || picture->data[0] == nullptr || upload(*picture);
+    if (!has_picture) {
+        fill_black();  // a new texture's contents are undefined (zeros: green in YUV)
+        return true;
+    }
+    return upload(*picture);
 }
 
 void PictureTexture::destroy() {

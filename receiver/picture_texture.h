@@ -11,14 +11,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "receiver/picture_path.h"
+
 extern "C" {
 struct AVFrame;
 }
 
 namespace nimbar::client {
 
-// Whether the renderer takes IYUV textures itself (the software renderer does not).
-bool renderer_takes_yuv(SDL_Renderer* renderer);
+// What IYUV textures the renderer takes itself (the software renderer none).
+YuvTextures yuv_textures_of(SDL_Renderer* renderer);
 
 class PictureTexture {
   public:
@@ -34,7 +36,7 @@ class PictureTexture {
     // one there does not. False, with SDL's error set, when no texture could be made.
     bool show(SDL_Renderer* renderer, const AVFrame& picture);
     // After SDL_RENDER_DEVICE_RESET, which takes every texture with it: makes the texture anew
-    // and, when given, puts `picture` back in. False with SDL's error set.
+    // and puts `picture` back in, or black without one. False with SDL's error set.
     bool recreate(SDL_Renderer* renderer, const AVFrame* picture);
     void destroy();
 
@@ -53,6 +55,8 @@ class PictureTexture {
     static Shape shape_of(const AVFrame& picture);
     bool make(SDL_Renderer* renderer, const Shape& wanted);
     bool upload(const AVFrame& picture);
+    // Black over the whole texture, in its format.
+    void fill_black();
     // An IYUV picture of odd width or height, through one buffer with the planes one after the
     // other. SDL 2.26's Direct3D 11 renderer writes only width / 2 x height / 2 chroma samples
     // from SDL_UpdateYUVTexture, so such a picture's last chroma column and row would keep what

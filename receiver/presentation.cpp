@@ -111,8 +111,8 @@ bool VideoReceiver::init_standalone(int width, int height, uint8_t codec_selecto
         fprintf(stderr, "[VideoReceiver] Failed to create texture: %s\n", SDL_GetError());
         return give_up();
     }
-    const bool yuv_textures = renderer_takes_yuv(renderer);
-    if (!decoder.open(codec_from_selector(codec_selector), width, height, yuv_textures)) {
+    if (!decoder.open(codec_from_selector(codec_selector), width, height,
+                      yuv_textures_of(renderer))) {
         return give_up();
     }
     on_screen = av_frame_alloc();

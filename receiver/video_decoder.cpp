@@ -77,7 +77,7 @@ VideoDecoder::~VideoDecoder() {
 }
 
 bool VideoDecoder::open(VideoCodec video_codec, int picture_width, int picture_height,
-                        bool show_yuv) {
+                        YuvTextures show_yuv) {
     route_ffmpeg_log();
     width = picture_width;
     height = picture_height;
@@ -375,7 +375,8 @@ void VideoDecoder::count_decode_error() {
 
 void VideoDecoder::publish(Clock::time_point completed_at) {
     // A stream may change its size, format or colours midway: each picture goes its own way.
-    const bool as_it_is = yuv_textures && yuv_texture_mode(tags_of(*newest_picture));
+    const bool as_it_is = yuv_textures.fit(newest_picture->width, newest_picture->height) &&
+                          yuv_texture_mode(tags_of(*newest_picture));
     if (as_it_is ? av_frame_ref(outgoing, newest_picture) < 0
                  : !bgra.convert(*newest_picture, *outgoing)) {
         return;

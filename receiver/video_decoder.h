@@ -36,6 +36,7 @@
 #include "receiver/keyframe_gate.h"
 #include "receiver/picture_conversion.h"
 #include "receiver/picture_handoff.h"
+#include "receiver/picture_path.h"
 #include "receiver/receiver_stats.h"
 
 struct AVCodec;
@@ -56,9 +57,9 @@ class VideoDecoder {
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
-    // Opens the decoder for a receiver of width x height; `yuv_textures`: the renderer shows 4:2:0
-    // pictures as they are. False after one line on stderr, with nothing left open.
-    bool open(VideoCodec codec, int width, int height, bool yuv_textures);
+    // Opens the decoder for a receiver of width x height; `yuv_textures`: the 4:2:0 pictures the
+    // renderer shows as they are. False after one line on stderr, with nothing left open.
+    bool open(VideoCodec codec, int width, int height, YuvTextures yuv_textures);
     // The buffers for pictures converted to BGRA, made now. False when there is not the memory.
     [[nodiscard]] bool allocate_pictures() { return bgra.open(width, height); }
     // Starts the decode thread. `running` outlives it. False after a line on stderr when the
@@ -115,7 +116,7 @@ class VideoDecoder {
     AVFrame* newest_picture = nullptr;
     AVFrame* outgoing = nullptr;  // what publish() hands over
     BgraConversion bgra;
-    bool yuv_textures = false;
+    YuvTextures yuv_textures;
     uint32_t decode_error_count = 0;  // failures since the last picture
     DecoderThreads threads = DecoderThreads::Slice;
     int64_t next_packet_number = 0;

@@ -129,7 +129,8 @@ TEST(ReceiverWindow, ShowsTheHostsStreamAndZoomsIntoIt) {
 
 // The render device reset under a running viewer (a lock screen, a driver update): after
 // SDL_RENDER_TARGETS_RESET and after SDL_RENDER_DEVICE_RESET, whose texture is made anew, the
-// newest picture is drawn again within 200 ms, without a new frame coming.
+// newest picture is drawn again within 200 ms, without a new frame coming; before any picture
+// came, the new texture is black.
 TEST(ReceiverWindow, ARenderDeviceResetGetsTheNewestPictureBackWithoutANewFrame) {
     REQUIRE_DISPLAY_IN_THIS_PROCESS();
     using Clock = std::chrono::steady_clock;
@@ -139,6 +140,17 @@ TEST(ReceiverWindow, ARenderDeviceResetGetsTheNewestPictureBackWithoutANewFrame)
         ASSERT_TRUE(socket.open(0));
         client::VideoReceiver receiver;
         ASSERT_TRUE(receiver.init_standalone(640, 360, 0));
+        std::optional<uint32_t> drawn_before_a_picture;
+        receiver.set_overlay_callback([&](SDL_Renderer* renderer, int w, int h) {
+            const SDL_Rect pixel{w / 2, h / 2, 1, 1};
+            drawn_before_a_picture = 0;
+            SDL_RenderReadPixels(renderer, &pixel, SDL_PIXELFORMAT_ARGB8888,
+                                 &*drawn_before_a_picture, 4);
+        });
+        ASSERT_TRUE(receiver.recover_render_device()) << SDL_GetError();
+        receiver.update();
+        ASSERT_TRUE(drawn_before_a_picture);
+        EXPECT_EQ(*drawn_before_a_picture & 0xFFFFFF, 0u) << std::hex << *drawn_before_a_picture;
         const auto frame = encode_pattern(host::VideoCodec::VP8, 640, 360, 1);
         ASSERT_FALSE(frame.empty());
         for (const auto& datagram : fragment_datagrams(frame[0], 1)) {
