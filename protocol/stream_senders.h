@@ -14,7 +14,8 @@
 //     over): its next frame in sequence, when its run is longer than the current sender's. Only
 //     a sender that lost the stream by going quiet comes back so: not one the host pushed aside.
 // So a live stream, slow or fast, is never taken over, whatever a stray sender sends; a stray
-// sender can show its frames only while the host is still, and only until the host sends again.
+// sender can show its frames only while the host is still, and until the host sends again (or,
+// when the stray's run has grown the longer, until the stray falls silent for TAKEOVER_AFTER).
 // A host that sends audio from another socket, or opens a new one, is followed all the same.
 // Pure logic: the caller gives the time.
 
