@@ -578,25 +578,26 @@ TEST(LossReports, AFrameIncompleteAfter250MsIsReportedAndAsksForOneKeyframe) {
               "[VideoReceiver] Requesting keyframe due to dropped frames\n");
     EXPECT_TRUE(receiver.take_keyframe_request());
 
-    // Another sender's frames held back: no word while the stream goes on; once it has shown
-    // nothing for half a second, the host hears of it, twice a second at most.
+    // Other senders' frames held back: no word while the stream goes on; once it has shown
+    // nothing for half a second, the host hears of it, twice a second at most. (Two strays, so
+    // that neither has the run that takes over a stream silent for a second.)
     VideoReceiver watched;
     ASSERT_TRUE(watched.init_standalone(320, 240, 0));
     const auto frames = testing::encode_pattern(VideoCodec::VP8, 320, 240, 2);
-    const auto stray = [&](uint32_t id, int at_ms) {
+    const auto stray = [&](protocol::Sender from, uint32_t id, int at_ms) {
         for (const auto& datagram : testing::fragment_datagrams(frames[0], id)) {
-            watched.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), 9,
+            watched.handle_video_packet(datagram.data(), static_cast<int>(datagram.size()), from,
                                         t0 + std::chrono::milliseconds(at_ms));
         }
         return watched.take_keyframe_request();
     };
     feed_frame(watched, frames[0], 1, t0);
-    EXPECT_FALSE(stray(70000, 100));
+    EXPECT_FALSE(stray(9, 70000, 100));
     feed_frame(watched, frames[1], 2, t0 + std::chrono::milliseconds(400));
-    EXPECT_FALSE(stray(70001, 600));
-    EXPECT_TRUE(stray(70002, 900));
-    EXPECT_FALSE(stray(70003, 1100));
-    EXPECT_TRUE(stray(70004, 1400));
+    EXPECT_FALSE(stray(9, 70001, 600));
+    EXPECT_TRUE(stray(9, 70002, 900));
+    EXPECT_FALSE(stray(10, 80000, 1100));
+    EXPECT_TRUE(stray(10, 80001, 1400));
 
     // Nothing is taken before the receiver runs, nor after it stopped.
     VideoReceiver idle;
